@@ -1,0 +1,92 @@
+// In-place loudness normaliser for the PCM tracks of an MXF file.
+//
+// A run is one context: inplace_norm_create opens the source and selects its
+// PCM tracks, inplace_norm_meters_init prepares their meters, inplace_norm_read
+// scans every packet once (locating each PCM payload in the file and measuring
+// it), inplace_norm_measure_print reports, and inplace_norm_normalize rescales
+// the payloads and writes the destination as a byte copy of the source with
+// only those payloads replaced. Every function prints its own diagnostics to
+// the standard error stream and returns 0 (or a count) on success and a
+// negative value (minus an errno value, or an FFmpeg error code) on failure.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "av_ptr.h"
+#include "qpm.h"
+
+#include <ebur128.h>
+
+// One container stream. Only the slots of selected PCM streams are filled.
+struct track_slot {
+    bool selected = false;
+    int32_t channels = 0;
+    int32_t codec_id = 0;
+    int32_t sample_rate = 0;
+    ebur128_state* loudness = nullptr;
+    // qpm[c] holds channel c's meters of types 0, 5, 10 and 200, in that order.
+    std::vector<std::array<qpm_meter*, 4>> qpm;
+};
+
+struct inplace_norm_ctx {
+    std::string path;
+    av_format_ptr container;
+    std::vector<track_slot> slots;    // indexed by stream index
+    std::vector<int32_t> track_index;  // stream index of each selected track, ascending
+    int32_t track_count = 0;
+    // Every packet of the selected streams, its pos corrected to the offset of
+    // the payload's first byte in the source; sorted by pos after the scan.
+    std::vector<av_packet_ptr> packets;
+    int fd = -1;  // the source, opened read-only as a plain file
+};
+
+// Opens and probes the source, refuses anything but MXF (-95), selects the PCM
+// tracks. Returns the number of selected tracks, or a negative error. A context
+// is handed out (and must be destroyed) once the source has been probed, also
+// when a later step fails.
+int inplace_norm_create(inplace_norm_ctx** ctx, const char* path);
+
+// Releases the context and everything it owns; nulls *ctx. Returns 0, or -22
+// for a null pointer or handle.
+int inplace_norm_destroy(inplace_norm_ctx** ctx);
+
+// Creates the missing loudness states and four quasi-peak meters per channel of
+// every selected track. Returns 0.
+int inplace_norm_meters_init(inplace_norm_ctx* ctx);
+// Releases what inplace_norm_meters_init created. Returns 0.
+int inplace_norm_meters_free(inplace_norm_ctx* ctx);
+
+// Offset, below size / 4, at which the whole payload equals window[offset ..
+// offset + size), or -1 when there is none (and always for a payload of fewer
+// than 4 bytes). window_len is the number of bytes actually read.
+int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
+
+// Scans the whole source once. Returns 0, -22 when a payload was not found,
+// or the demuxer's error when the source cannot be read to its end.
+int inplace_norm_read(inplace_norm_ctx* ctx);
+
+// Prints loudness, loudness range and per-channel peaks of every track. Returns 0.
+int inplace_norm_measure_print(const inplace_norm_ctx* ctx);
+
+// Scales every retained payload by gain[stream index] (a linear factor; NaN or
+// infinite factors leave the payload alone). Returns 0.
+int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain);
+
+// Computes one gain per track from its integrated loudness and the target in
+// LUFS, applies it and writes the destination. Returns 0 or minus an errno value.
+int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target);
+// inplace_norm_normalize with the target -23 LUFS.
+int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
+
+// Writes the destination: the source's bytes with every retained payload
+// replaced by its current bytes. A regular (or absent) destination is written
+// to a temporary file beside it and renamed into place when complete.
+// Returns 0 or minus an errno value.
+int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
+
+// The program: parses the command line, runs one normalisation and returns
+// the result whose low eight bits are the exit status.
+int lumetrim_main(int argc, char** argv);

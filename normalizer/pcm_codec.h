@@ -1,0 +1,20 @@
+// Conversion between the raw bytes of an interleaved PCM payload and
+// single-precision samples, in place and without changing the payload length.
+#pragma once
+
+#include <cstdint>
+
+// Bytes per sample of a PCM codec identifier: 3 for the 24-bit codecs, 2 otherwise.
+int pcm_sample_width(int codec_id);
+
+// Decodes size / width samples of the payload into out (at least that many
+// floats), scaled so that full-scale negative is exactly -1.0. Trailing bytes
+// that do not fill a sample are ignored. A codec other than signed 16/24-bit
+// little/big-endian decodes as silence. Returns the number of samples.
+int pcm_to_float(float* out, const uint8_t* data, int size, int codec_id);
+
+// Encodes size / width samples back into the payload, truncating the low bits.
+// A sample at or beyond full scale saturates to the largest or smallest value
+// of the sample width. Other codecs leave the payload untouched.
+// Returns the number of samples that had to be saturated.
+int float_to_pcm(const float* in, uint8_t* data, int size, int codec_id);

@@ -1,0 +1,42 @@
+// Quasi-peak level meter: follows the rectified signal with a fast rise and a
+// slow fall and holds the highest level reached. Type 0 is a plain sample-peak
+// follower; types 5, 10 and 200 are integrating meters that differ only in
+// their rise constant.
+#pragma once
+
+#include <cstdint>
+
+// Release time constant in seconds: the single-precision value of 1.15.
+inline constexpr double QPM_RELEASE_SECONDS = static_cast<double>(1.15f);
+// 20 / ln 10 rounded to single precision; turns a natural log into decibels.
+inline constexpr double QPM_DB_FACTOR = static_cast<double>(8.685889638f);
+
+struct qpm_meter {
+    int32_t type;  // 0, 5, 10 or 200
+    double cur;    // current level, linear, 1.0 = full scale
+    double max;    // highest value cur has taken
+};
+
+// Allocates a meter of the given type (0, 5, 10 or 200) with both levels 0.
+// Returns 0, or -1 for any other type (the handle is then left untouched).
+int qpm_create(qpm_meter** meter, int type);
+
+// Frees the meter and nulls the handle. Returns 0, or -1 when meter or *meter is null.
+int qpm_destroy(qpm_meter** meter);
+
+// Feeds one sample x (linear) taken dt seconds after the previous one.
+// Returns 0, -1 for a null meter, -22 for a meter of unknown type (left unchanged).
+int qpm_process(qpm_meter* meter, double x, double dt);
+
+// Held maximum / current level in dB relative to ref (minus infinity for 0).
+// Return 0, or -1 for a null meter.
+int qpm_get_max_db(const qpm_meter* meter, double* db, double ref);
+int qpm_get_cur_db(const qpm_meter* meter, double* db, double ref);
+
+// Held maximum / current level, linear. Return 0, or -1 for a null meter.
+int qpm_get_max(const qpm_meter* meter, double* value);
+int qpm_get_cur(const qpm_meter* meter, double* value);
+
+// The decibel conversion used for every dBFS figure the programs print:
+// single-precision natural log of the ratio, widened, times QPM_DB_FACTOR.
+double qpm_ratio_to_db(double ratio);

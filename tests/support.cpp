@@ -1,0 +1,120 @@
+#include "support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct scratch {
+    std::string path;
+    scratch()
+    {
+        char templ[] = "/tmp/lumetools-test.XXXXXX";
+        path = mkdtemp(templ);
+    }
+    ~scratch() { std::filesystem::remove_all(path); }
+};
+
+double field_after(const std::string& text, const std::string& key)
+{
+    const size_t at = text.rfind(key);
+    if (at == std::string::npos)
+        return 0.0 / 0.0;
+    const std::string rest = text.substr(at + key.size());
+    if (rest.find("-inf") == rest.find_first_not_of(' '))
+        return -1.0 / 0.0;
+    return std::strtod(rest.c_str(), nullptr);
+}
+
+}  // namespace
+
+const std::string& scratch_dir()
+{
+    static scratch dir;
+    return dir.path;
+}
+
+std::string sh(const std::string& word)
+{
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+run_result run(const std::string& command)
+{
+    const std::string out = scratch_dir() + "/.stdout", err = scratch_dir() + "/.stderr";
+    const int raw = std::system(("(" + command + ") >" + sh(out) + " 2>" + sh(err) + " </dev/null").c_str());
+    run_result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+void make_media(const std::string& path, const std::string& args)
+{
+    const run_result r = run("ffmpeg -nostdin -v error -y " + args + " -fflags +bitexact " + sh(path));
+    ASSERT_EQ(r.status, 0) << "ffmpeg " << args << "\n" << r.err;
+}
+
+std::vector<uint8_t> read_file(const std::string& path)
+{
+    const std::string s = slurp(path);
+    return {s.begin(), s.end()};
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+ffmpeg_loudness ffmpeg_measure(const std::string& path, int audio_stream)
+{
+    const run_result r = run("ffmpeg -nostdin -nostats -i " + sh(path) + " -map 0:a:" + std::to_string(audio_stream) +
+                             " -af ebur128=peak=true -f null -");
+    EXPECT_EQ(r.status, 0) << r.err;
+    // The summary closes the output: "I: ... LUFS", "LRA: ... LU", "Peak: ... dBFS".
+    ffmpeg_loudness m;
+    m.integrated = field_after(r.err, "I:");
+    m.lra = field_after(r.err, "LRA:");
+    m.true_peak = field_after(r.err, "Peak:");
+    return m;
+}
+
+std::vector<packet_place> probe_packets(const std::string& path)
+{
+    const run_result r = run("ffprobe -v error -show_data_hash MD5 -show_entries packet=stream_index,pos,size,data_hash "
+                             "-of csv=p=0 " + sh(path));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<packet_place> places;
+    for (const std::string& line : split_lines(r.out)) {
+        packet_place p;
+        char hash[128] = {};
+        if (std::sscanf(line.c_str(), "%d,%ld,%ld,%127s", &p.stream, &p.size, &p.pos, hash) == 4) {
+            p.hash = hash;
+            places.push_back(p);
+        }
+    }
+    return places;
+}

@@ -1,0 +1,45 @@
+// Helpers for end-to-end tests: running the programs and ffmpeg, generating
+// media in a scratch folder, reading files back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct run_result {
+    int status = -1;  // exit status, or -1 when the process did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs a shell command, capturing its standard output and error.
+run_result run(const std::string& command);
+
+// Quotes a string for the shell.
+std::string sh(const std::string& word);
+
+// A fresh scratch folder for one test binary, removed at exit.
+const std::string& scratch_dir();
+
+// Runs ffmpeg with the given arguments (quiet, bit-exact) writing path;
+// fails the current test when it does not succeed.
+void make_media(const std::string& path, const std::string& args);
+
+std::vector<uint8_t> read_file(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+
+// Integrated loudness, loudness range and true peak (dBFS) of one audio stream
+// of a file, as FFmpeg's ebur128 filter measures them.
+struct ffmpeg_loudness {
+    double integrated = 0, lra = 0, true_peak = 0;
+};
+ffmpeg_loudness ffmpeg_measure(const std::string& path, int audio_stream = 0);
+
+// (pos, size) of every packet of the stream, in demux order.
+struct packet_place {
+    int stream = 0;
+    int64_t pos = 0;
+    int64_t size = 0;
+    std::string hash;
+};
+std::vector<packet_place> probe_packets(const std::string& path);
