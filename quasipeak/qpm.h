@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 // Release time constant in seconds: the single-precision value of 1.15.
 inline constexpr double QPM_RELEASE_SECONDS = static_cast<double>(1.15f);
@@ -40,3 +41,9 @@ int qpm_get_cur(const qpm_meter* meter, double* value);
 // The decibel conversion used for every dBFS figure the programs print:
 // single-precision natural log of the ratio, widened, times QPM_DB_FACTOR.
 double qpm_ratio_to_db(double ratio);
+
+struct qpm_deleter {
+    void operator()(qpm_meter* m) const { qpm_destroy(&m); }
+};
+// Owning handle of a meter made by qpm_create.
+using qpm_ptr = std::unique_ptr<qpm_meter, qpm_deleter>;

@@ -1,0 +1,6 @@
+#include "lumescope.h"
+
+int main(int argc, char** argv)
+{
+    return lumescope_main(argc, argv);
+}
