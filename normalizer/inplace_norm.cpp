@@ -5,24 +5,19 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <ebur128.h>
-
+#include "crc32c.h"
+#include "file_io.h"
 #include "pcm_codec.h"
 
 namespace {
 
-constexpr int meter_types[4] = {0, 5, 10, 200};
-// Initial size of the scan's read window; it grows for larger packets.
-constexpr size_t scan_window_bytes = 6144000;
-// Block size of the destination copy.
-constexpr size_t copy_block_bytes = 4194304;
+// Bytes read from the source at once when locating payloads.
+constexpr int64_t read_ahead_bytes = 4 << 20;
 
 bool inplace_norm_is_pcm(AVCodecID id)
 {
@@ -30,60 +25,35 @@ bool inplace_norm_is_pcm(AVCodecID id)
            id == AV_CODEC_ID_PCM_S24BE;
 }
 
-// Reads up to len bytes at offset, retrying short reads; returns the number of
-// bytes read (less than len only at the end of the file) or -errno.
-int64_t inplace_norm_pread(int fd, uint8_t* buf, int64_t len, int64_t offset)
+// A read-ahead window over the source: packets come in file order, so one
+// large read serves many of them.
+struct source_window {
+    std::vector<uint8_t> buf;
+    int64_t start = 0;
+    int64_t len = 0;
+};
+
+// Bytes [pos, pos + want) of the source, or fewer at its end: *avail tells how
+// many (-errno when the read failed, with a null result).
+const uint8_t* source_window_get(int fd, source_window* w, int64_t pos, int64_t want, int64_t* avail)
 {
-    int64_t done = 0;
-    while (done < len) {
-        const ssize_t r = pread(fd, buf + done, static_cast<size_t>(len - done), offset + done);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
+    if (pos < w->start || pos + want > w->start + w->len) {
+        const int64_t size = std::max(want, read_ahead_bytes);
+        if (static_cast<int64_t>(w->buf.size()) < size)
+            w->buf.resize(static_cast<size_t>(size));
+        const int64_t got = file_read_at(fd, w->buf.data(), size, pos);
+        w->start = pos;
+        w->len = std::max<int64_t>(got, 0);
+        if (got < 0) {
+            *avail = got;
+            return nullptr;
         }
-        if (r == 0)
-            break;
-        done += r;
     }
-    return done;
+    *avail = std::min(want, w->start + w->len - pos);
+    return w->buf.data() + (pos - w->start);
 }
 
-// Writes all len bytes; returns 0 or -errno.
-int inplace_norm_write_all(int fd, const uint8_t* buf, size_t len)
-{
-    while (len > 0) {
-        const ssize_t r = write(fd, buf, len);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        buf += r;
-        len -= static_cast<size_t>(r);
-    }
-    return 0;
-}
-
-// Measures one payload: its samples feed the track's loudness state and, channel
-// by channel, the four quasi-peak meters.
-void inplace_norm_measure_packet(track_slot& slot, const AVPacket& pkt, std::vector<float>& samples)
-{
-    const size_t capacity = static_cast<size_t>(pkt.size) / 2;
-    if (samples.size() < capacity)
-        samples.resize(capacity);
-    const int n = pcm_to_float(samples.data(), pkt.data, pkt.size, slot.codec_id);
-    ebur128_add_frames_float(slot.loudness, samples.data(), static_cast<size_t>(n / slot.channels));
-    const double dt = 1.0 / slot.sample_rate;
-    for (int j = 0; j < n; ++j) {
-        const auto& meters = slot.qpm[static_cast<size_t>(j % slot.channels)];
-        const double x = samples[static_cast<size_t>(j)];
-        for (qpm_meter* m : meters)
-            qpm_process(m, x, dt);
-    }
-}
-
-void inplace_norm_print_not_found(const AVPacket& pkt, int64_t reported_pos)
+void inplace_norm_print_not_found(const AVPacket& pkt)
 {
     // FFmpeg pads every payload with zero bytes, so sixteen bytes can be shown
     // even for a shorter one; a packet without a payload shows zeros.
@@ -94,117 +64,28 @@ void inplace_norm_print_not_found(const AVPacket& pkt, int64_t reported_pos)
     fprintf(stderr,
             "[%8d] %8" PRId64 " %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X %.02X "
             "%.02X %.02X\n",
-            pkt.size, reported_pos, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-            b[13], b[14], b[15]);
+            pkt.size, pkt.pos, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+            b[14], b[15]);
 }
 
-// Where the destination's bytes go while it is written.
-struct dst_file {
-    int fd = -1;
-    std::string tmp_path;  // empty when the destination is written directly
-    mode_t mode = 0;       // permission bits the renamed file gets
+struct meter_pool_closer {
+    void operator()(meter_pool* p) const { meter_pool_destroy(&p); }
 };
 
-int inplace_norm_fail(const char* path, int err)
+// Sorts the table by position and notes the first payload that overlaps the
+// one before it.
+void inplace_norm_order_payloads(inplace_norm_ctx* ctx)
 {
-    fprintf(stderr, "Failed to write %s: %s\n", path, strerror(-err));
-    return err;
-}
-
-int inplace_norm_open_dst(const char* path, dst_file* out)
-{
-    struct stat st;
-    const bool exists = stat(path, &st) == 0;
-    if (!exists && errno != ENOENT)
-        return -errno;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe: written as it is.
-        out->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        return out->fd < 0 ? -errno : 0;
-    }
-    if (exists) {
-        out->mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        out->mode = 0666 & ~mask;
-    }
-    std::string p(path);
-    const size_t slash = p.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : p.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-    out->tmp_path = dir + "." + base + ".XXXXXX";
-    out->fd = mkstemp(out->tmp_path.data());
-    if (out->fd < 0) {
-        out->tmp_path.clear();
-        return -errno;
-    }
-    return 0;
-}
-
-// Makes the written destination permanent: flushes a temporary file to disk,
-// gives it its mode and renames it into place. Returns 0 or -errno.
-int inplace_norm_commit_dst(dst_file* dst, const char* path)
-{
-    int err = 0;
-    if (!dst->tmp_path.empty() && (fchmod(dst->fd, dst->mode) != 0 || fsync(dst->fd) != 0))
-        err = -errno;
-    if (close(dst->fd) != 0 && err == 0)
-        err = -errno;
-    dst->fd = -1;
-    if (err == 0 && !dst->tmp_path.empty()) {
-        if (rename(dst->tmp_path.c_str(), path) != 0)
-            err = -errno;
-        else
-            dst->tmp_path.clear();
-    }
-    return err;
-}
-
-void inplace_norm_discard_dst(dst_file* dst)
-{
-    if (dst->fd >= 0)
-        close(dst->fd);
-    if (!dst->tmp_path.empty())
-        unlink(dst->tmp_path.c_str());
-}
-
-// Copies the whole source to dst in large blocks, overlaying each retained
-// payload (sorted, non-overlapping) where it lies. Returns 0 or -errno; *src_failed
-// tells whether the failure was the source's.
-int inplace_norm_copy(const inplace_norm_ctx* ctx, int dst_fd, bool* src_failed)
-{
-    std::vector<uint8_t> block(copy_block_bytes);
-    const auto& packets = ctx->packets;
-    size_t next = 0;  // first packet whose payload ends beyond the current block's start
-    int64_t offset = 0;
-    for (;;) {
-        const int64_t got = inplace_norm_pread(ctx->fd, block.data(), static_cast<int64_t>(block.size()), offset);
-        if (got < 0) {
-            *src_failed = true;
-            return static_cast<int>(got);
+    packet_table_sort(&ctx->packets);
+    packet_table_reader r = packet_table_begin(ctx->packets);
+    int64_t prev_end = 0;
+    for (payload_place p; packet_table_next(&r, &p);) {
+        if (p.pos < prev_end) {
+            ctx->overlap_pos = p.pos;
+            return;
         }
-        if (got == 0)
-            break;
-        const int64_t end = offset + got;
-        for (size_t k = next; k < packets.size() && packets[k]->pos < end; ++k) {
-            const AVPacket& p = *packets[k];
-            const int64_t from = std::max(p.pos, offset);
-            const int64_t to = std::min(p.pos + p.size, end);
-            std::memcpy(block.data() + (from - offset), p.data + (from - p.pos), static_cast<size_t>(to - from));
-        }
-        while (next < packets.size() && packets[next]->pos + packets[next]->size <= end)
-            ++next;
-        if (const int err = inplace_norm_write_all(dst_fd, block.data(), static_cast<size_t>(got)); err != 0)
-            return err;
-        offset = end;
+        prev_end = p.pos + p.size;
     }
-    if (next != packets.size()) {
-        // The source is now shorter than the payloads found in it.
-        *src_failed = true;
-        return -EIO;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -239,12 +120,10 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
             fprintf(stderr, "Skipping stream #%u: PCM track without channels\n", i);
             continue;
         }
-        // The loudness state is made here so that a track the library refuses
-        // is left out before the tracks are counted.
-        ebur128_state* st = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(par->sample_rate),
-                                         EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-                                             EBUR128_MODE_TRUE_PEAK);
-        if (!st) {
+        // The meters are made here so that a track the loudness library
+        // refuses is left out before the tracks are counted.
+        track_meter meter;
+        if (track_meter_init(&meter, channels, par->sample_rate, TRACK_FLOAT) != 0) {
             fprintf(stderr, "Skipping stream #%u: cannot measure %d channels at %d Hz\n", i, channels,
                     par->sample_rate);
             continue;
@@ -254,7 +133,8 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
         slot.codec_id = par->codec_id;
         slot.channels = channels;
         slot.sample_rate = par->sample_rate;
-        slot.loudness = st;
+        slot.ordinal = ctx->track_count;
+        ctx->meters.push_back(std::move(meter));
         ctx->track_index.push_back(static_cast<int32_t>(i));
         ++ctx->track_count;
     }
@@ -275,7 +155,6 @@ int inplace_norm_destroy(inplace_norm_ctx** ctx_ptr)
         return -22;
     inplace_norm_ctx* ctx = *ctx_ptr;
     *ctx_ptr = nullptr;
-    inplace_norm_meters_free(ctx);
     if (ctx->fd >= 0)
         close(ctx->fd);
     delete ctx;
@@ -284,34 +163,19 @@ int inplace_norm_destroy(inplace_norm_ctx** ctx_ptr)
 
 int inplace_norm_meters_init(inplace_norm_ctx* ctx)
 {
-    for (int32_t s : ctx->track_index) {
-        track_slot& slot = ctx->slots[static_cast<size_t>(s)];
-        if (!slot.loudness)
-            slot.loudness = ebur128_init(static_cast<unsigned>(slot.channels),
-                                         static_cast<unsigned long>(slot.sample_rate),
-                                         EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-                                             EBUR128_MODE_TRUE_PEAK);
-        if (!slot.qpm.empty())
-            continue;
-        slot.qpm.resize(static_cast<size_t>(slot.channels));
-        for (auto& meters : slot.qpm)
-            for (size_t k = 0; k < 4; ++k)
-                qpm_create(&meters[k], meter_types[k]);
+    ctx->meters.resize(static_cast<size_t>(ctx->track_count));
+    for (int32_t t = 0; t < ctx->track_count; ++t) {
+        track_meter& m = ctx->meters[static_cast<size_t>(t)];
+        const track_slot& slot = ctx->slots[static_cast<size_t>(ctx->track_index[static_cast<size_t>(t)])];
+        if (!m.loudness)
+            track_meter_init(&m, slot.channels, slot.sample_rate, TRACK_FLOAT);
     }
     return 0;
 }
 
 int inplace_norm_meters_free(inplace_norm_ctx* ctx)
 {
-    for (int32_t s : ctx->track_index) {
-        track_slot& slot = ctx->slots[static_cast<size_t>(s)];
-        if (slot.loudness)
-            ebur128_destroy(&slot.loudness);
-        for (auto& meters : slot.qpm)
-            for (qpm_meter*& m : meters)
-                qpm_destroy(&m);
-        slot.qpm.clear();
-    }
+    ctx->meters.clear();
     return 0;
 }
 
@@ -324,13 +188,30 @@ int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* win
     return -1;
 }
 
+uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
+{
+    uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) * 0xC2B2AE3D27D4EB4Full;
+    // splitmix64's finaliser spreads every input bit over the whole sum term.
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return x;
+}
+
 int inplace_norm_read(inplace_norm_ctx* ctx)
 {
-    std::vector<uint8_t> window(scan_window_bytes);
-    std::vector<float> samples(scan_window_bytes / sizeof(float));
+    meter_pool* raw_pool = nullptr;
+    if (meter_pool_create(&raw_pool, &ctx->meters, ctx->threads) != 0)
+        return AVERROR(ENOMEM);
+    std::unique_ptr<meter_pool, meter_pool_closer> pool(raw_pool);
     av_packet_ptr pkt(av_packet_alloc());
     if (!pkt)
         return AVERROR(ENOMEM);
+    source_window window;
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
@@ -338,30 +219,33 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
             av_packet_unref(pkt.get());
             continue;
         }
-        av_packet_ptr kept(av_packet_alloc());
-        if (!kept)
-            return AVERROR(ENOMEM);
-        av_packet_move_ref(kept.get(), pkt.get());
-        ctx->packets.push_back(std::move(kept));
-        AVPacket& p = *ctx->packets.back();
-
+        const track_slot& slot = ctx->slots[static_cast<size_t>(s)];
         // The window reaches a quarter of the payload beyond it, so that the
         // whole payload can be compared at every candidate offset.
         int64_t found = -1;
-        if (p.pos >= 0 && p.size >= 4) {
-            const int64_t want = static_cast<int64_t>(p.size) + p.size / 4;
-            if (window.size() < static_cast<size_t>(want))
-                window.resize(static_cast<size_t>(want));
-            const int64_t got = inplace_norm_pread(ctx->fd, window.data(), want, p.pos);
-            if (got > 0)
-                found = inplace_norm_locate(p.data, p.size, window.data(), got);
+        if (pkt->pos >= 0 && pkt->size >= 4) {
+            int64_t avail = 0;
+            const uint8_t* bytes =
+                source_window_get(ctx->fd, &window, pkt->pos, static_cast<int64_t>(pkt->size) + pkt->size / 4, &avail);
+            if (bytes)
+                found = inplace_norm_locate(pkt->data, pkt->size, bytes, avail);
         }
         if (found < 0) {
-            inplace_norm_print_not_found(p, p.pos);
+            inplace_norm_print_not_found(*pkt);
             return -EINVAL;
         }
-        p.pos += found;
-        inplace_norm_measure_packet(ctx->slots[static_cast<size_t>(s)], p, samples);
+        const payload_place place{pkt->pos + found, pkt->size, s};
+        packet_table_append(&ctx->packets, place);
+        const size_t group = static_cast<size_t>(place.pos >> payload_group_shift);
+        if (ctx->payload_sums.size() <= group)
+            ctx->payload_sums.resize(group + 1);
+        ctx->payload_sums[group] += inplace_norm_fingerprint(place, pkt->data);
+
+        const int width = pcm_sample_width(slot.codec_id);
+        const size_t frames = static_cast<size_t>(pkt->size / width / slot.channels);
+        auto* samples = reinterpret_cast<float*>(meter_pool_append(pool.get(), static_cast<size_t>(slot.ordinal), frames));
+        pcm_to_float(samples, pkt->data, static_cast<int>(frames) * slot.channels * width, slot.codec_id);
+        av_packet_unref(pkt.get());
     }
     if (r != AVERROR_EOF) {
         char msg[AV_ERROR_MAX_STRING_SIZE];
@@ -369,38 +253,33 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), msg);
         return r;
     }
-    std::stable_sort(ctx->packets.begin(), ctx->packets.end(),
-                     [](const av_packet_ptr& a, const av_packet_ptr& b) { return a->pos < b->pos; });
+    meter_pool_finish(pool.get());
+    inplace_norm_order_payloads(ctx);
     return 0;
+}
+
+track_figures inplace_norm_figures(const inplace_norm_ctx* ctx, int32_t ordinal)
+{
+    return track_meter_figures(ctx->meters[static_cast<size_t>(ordinal)]);
 }
 
 int inplace_norm_measure_print(const inplace_norm_ctx* ctx)
 {
     fprintf(stderr, "%s\n", "inplace_norm_measure_print");
     for (int32_t t = 0; t < ctx->track_count; ++t) {
-        const int32_t s = ctx->track_index[static_cast<size_t>(t)];
-        const track_slot& slot = ctx->slots[static_cast<size_t>(s)];
-        double loudness = 0.0, lra = 0.0;
-        ebur128_loudness_global(slot.loudness, &loudness);
-        ebur128_loudness_range(slot.loudness, &lra);
-        fprintf(stderr, "stream #%d (%d):\n", t, s);
-        fprintf(stderr, "\tloudness:  %.2f LUFS\n", loudness);
-        fprintf(stderr, "\tLRA: %.2f LU\n", lra);
-        for (int32_t c = 0; c < slot.channels; ++c) {
-            double sample_peak = 0.0, true_peak = 0.0;
-            ebur128_sample_peak(slot.loudness, static_cast<unsigned>(c), &sample_peak);
-            ebur128_true_peak(slot.loudness, static_cast<unsigned>(c), &true_peak);
-            const auto& meters = slot.qpm[static_cast<size_t>(c)];
-            double q[4];
-            for (size_t k = 0; k < 4; ++k)
-                qpm_get_max_db(meters[k], &q[k], 1.0);
-            fprintf(stderr, "\tchannel %d:\n", c);
-            fprintf(stderr, "\t\tsample peak: %.2lf dBFS\n", qpm_ratio_to_db(sample_peak));
-            fprintf(stderr, "\t\ttrue peak: %.2lf dBFS\n", qpm_ratio_to_db(true_peak));
-            fprintf(stderr, "\t\tqpm0: %.2lf dBFS\n", q[0]);
-            fprintf(stderr, "\t\tqpm5: %.2lf dBFS\n", q[1]);
-            fprintf(stderr, "\t\tqpm10: %.2lf dBFS\n", q[2]);
-            fprintf(stderr, "\t\tqpm200: %.2lf dBFS\n", q[3]);
+        const track_figures f = inplace_norm_figures(ctx, t);
+        fprintf(stderr, "stream #%d (%d):\n", t, ctx->track_index[static_cast<size_t>(t)]);
+        fprintf(stderr, "\tloudness:  %.2f LUFS\n", f.loudness);
+        fprintf(stderr, "\tLRA: %.2f LU\n", f.lra);
+        for (size_t c = 0; c < f.channels.size(); ++c) {
+            const channel_figures& ch = f.channels[c];
+            fprintf(stderr, "\tchannel %d:\n", static_cast<int>(c));
+            fprintf(stderr, "\t\tsample peak: %.2lf dBFS\n", qpm_ratio_to_db(ch.sample_peak));
+            fprintf(stderr, "\t\ttrue peak: %.2lf dBFS\n", qpm_ratio_to_db(ch.true_peak));
+            fprintf(stderr, "\t\tqpm0: %.2lf dBFS\n", ch.qpm_db[0]);
+            fprintf(stderr, "\t\tqpm5: %.2lf dBFS\n", ch.qpm_db[1]);
+            fprintf(stderr, "\t\tqpm10: %.2lf dBFS\n", ch.qpm_db[2]);
+            fprintf(stderr, "\t\tqpm200: %.2lf dBFS\n", ch.qpm_db[3]);
         }
     }
     return 0;
@@ -408,79 +287,28 @@ int inplace_norm_measure_print(const inplace_norm_ctx* ctx)
 
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain)
 {
-    std::vector<float> samples(scan_window_bytes / sizeof(float));
-    std::vector<int64_t> clipped(ctx->slots.size());
-    for (auto& pkt : ctx->packets) {
-        const size_t s = static_cast<size_t>(pkt->stream_index);
-        const double g = gain[s];
-        if (!std::isfinite(g))
-            continue;
-        if (av_packet_make_writable(pkt.get()) < 0)
-            return AVERROR(ENOMEM);
-        const size_t capacity = static_cast<size_t>(pkt->size) / 2;
-        if (samples.size() < capacity)
-            samples.resize(capacity);
-        const int codec = ctx->slots[s].codec_id;
-        const int n = pcm_to_float(samples.data(), pkt->data, pkt->size, codec);
-        for (int i = 0; i < n; ++i)
-            samples[static_cast<size_t>(i)] = static_cast<float>(static_cast<double>(samples[static_cast<size_t>(i)]) * g);
-        clipped[s] += float_to_pcm(samples.data(), pkt->data, pkt->size, codec);
-    }
-    for (int32_t s : ctx->track_index)
-        if (clipped[static_cast<size_t>(s)] > 0)
-            fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", s, clipped[static_cast<size_t>(s)]);
+    ctx->gain = gain;
     return 0;
 }
 
 int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target)
 {
     std::vector<double> gain(ctx->slots.size(), 0.0);
-    for (int32_t s : ctx->track_index) {
+    for (int32_t t = 0; t < ctx->track_count; ++t) {
+        const int32_t s = ctx->track_index[static_cast<size_t>(t)];
         double& g = gain[static_cast<size_t>(s)];
-        ebur128_loudness_global(ctx->slots[static_cast<size_t>(s)].loudness, &g);
+        ebur128_loudness_global(ctx->meters[static_cast<size_t>(t)].loudness.get(), &g);
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g);
         g = target - g;
         fprintf(stderr, "amplify amp[%d]=%lfdB\n", s, g);
         g = exp10(g / 20.0);
         fprintf(stderr, "multiply amp[%d]=%lf\n", s, g);
     }
-    if (const int r = inplace_norm_apply_gain(ctx, gain); r < 0)
-        return r;
+    inplace_norm_apply_gain(ctx, gain);
     return inplace_norm_write(ctx, dst_path);
 }
 
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path)
 {
     return inplace_norm_normalize(ctx, dst_path, -23.0);
-}
-
-int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
-{
-    // Payloads that share bytes cannot both be substituted; refuse before
-    // anything is written.
-    for (size_t k = 1; k < ctx->packets.size(); ++k) {
-        const AVPacket& prev = *ctx->packets[k - 1];
-        const AVPacket& p = *ctx->packets[k];
-        if (p.pos < prev.pos + prev.size) {
-            fprintf(stderr, "Overlapping PCM payloads at offsets %" PRId64 " and %" PRId64 " in %s\n", prev.pos,
-                    p.pos, ctx->path.c_str());
-            return -EINVAL;
-        }
-    }
-    dst_file dst;
-    if (const int err = inplace_norm_open_dst(dst_path, &dst); err != 0)
-        return inplace_norm_fail(dst_path, err);
-    bool src_failed = false;
-    int err = inplace_norm_copy(ctx, dst.fd, &src_failed);
-    if (err == 0)
-        err = inplace_norm_commit_dst(&dst, dst_path);
-    if (err != 0) {
-        inplace_norm_discard_dst(&dst);
-        if (src_failed) {
-            fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(-err));
-            return err;
-        }
-        return inplace_norm_fail(dst_path, err);
-    }
-    return 0;
 }

@@ -10,15 +10,13 @@
 // negative value (minus an errno value, or an FFmpeg error code) on failure.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "av_ptr.h"
-#include "qpm.h"
-
-#include <ebur128.h>
+#include "packet_table.h"
+#include "track_meter.h"
 
 // One container stream. Only the slots of selected PCM streams are filled.
 struct track_slot {
@@ -26,37 +24,48 @@ struct track_slot {
     int32_t channels = 0;
     int32_t codec_id = 0;
     int32_t sample_rate = 0;
-    ebur128_state* loudness = nullptr;
-    // qpm[c] holds channel c's meters of types 0, 5, 10 and 200, in that order.
-    std::vector<std::array<qpm_meter*, 4>> qpm;
+    int32_t ordinal = -1;  // position among the selected tracks
 };
+
+// Fingerprints of the payloads are summed per this many bytes of the source,
+// so that the destination pass can check what it reads back as it goes.
+inline constexpr int payload_group_shift = 26;  // 64 MiB
 
 struct inplace_norm_ctx {
     std::string path;
     av_format_ptr container;
-    std::vector<track_slot> slots;    // indexed by stream index
+    std::vector<track_slot> slots;     // indexed by stream index
     std::vector<int32_t> track_index;  // stream index of each selected track, ascending
     int32_t track_count = 0;
-    // Every packet of the selected streams, its pos corrected to the offset of
-    // the payload's first byte in the source; sorted by pos after the scan.
-    std::vector<av_packet_ptr> packets;
-    int fd = -1;  // the source, opened read-only as a plain file
+    std::vector<track_meter> meters;   // one per selected track, by ordinal
+    // Where every payload of the selected streams lies in the source, its
+    // position corrected to the offset of the payload's first byte; sorted by
+    // position after the scan. Payloads are read back from the source when the
+    // destination is written.
+    packet_table packets;
+    // Sum of the payload fingerprints (position, size, stream, CRC-32C of the
+    // bytes) per group of 2^payload_group_shift bytes of the source.
+    std::vector<uint64_t> payload_sums;
+    int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
+    std::vector<double> gain;  // linear gain per stream index; empty: payloads copied as they are
+    unsigned threads = 0;      // metering threads; 0: one per core
+    int fd = -1;               // the source, opened read-only as a plain file
 };
 
 // Opens and probes the source, refuses anything but MXF (-95), selects the PCM
-// tracks. Returns the number of selected tracks, or a negative error. A context
-// is handed out (and must be destroyed) once the source has been probed, also
-// when a later step fails.
+// tracks and prepares their meters. Returns the number of selected tracks, or
+// a negative error. A context is handed out (and must be destroyed) once the
+// source has been probed, also when a later step fails.
 int inplace_norm_create(inplace_norm_ctx** ctx, const char* path);
 
 // Releases the context and everything it owns; nulls *ctx. Returns 0, or -22
 // for a null pointer or handle.
 int inplace_norm_destroy(inplace_norm_ctx** ctx);
 
-// Creates the missing loudness states and four quasi-peak meters per channel of
-// every selected track. Returns 0.
+// Makes sure every selected track has its loudness states and four quasi-peak
+// meters per channel. Returns 0.
 int inplace_norm_meters_init(inplace_norm_ctx* ctx);
-// Releases what inplace_norm_meters_init created. Returns 0.
+// Releases the meters. Returns 0.
 int inplace_norm_meters_free(inplace_norm_ctx* ctx);
 
 // Offset, below size / 4, at which the whole payload equals window[offset ..
@@ -64,15 +73,23 @@ int inplace_norm_meters_free(inplace_norm_ctx* ctx);
 // than 4 bytes). window_len is the number of bytes actually read.
 int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
 
-// Scans the whole source once. Returns 0, -22 when a payload was not found,
-// or the demuxer's error when the source cannot be read to its end.
+// A payload's contribution to the sums in payload_sums.
+uint64_t inplace_norm_fingerprint(const payload_place& place, const uint8_t* bytes);
+
+// Scans the whole source once: locates every payload of the selected tracks
+// and meters its samples. Returns 0, -22 when a payload was not found, or the
+// demuxer's error when the source cannot be read to its end.
 int inplace_norm_read(inplace_norm_ctx* ctx);
+
+// Figures of the track with the given ordinal, as measured by the scan.
+track_figures inplace_norm_figures(const inplace_norm_ctx* ctx, int32_t ordinal);
 
 // Prints loudness, loudness range and per-channel peaks of every track. Returns 0.
 int inplace_norm_measure_print(const inplace_norm_ctx* ctx);
 
-// Scales every retained payload by gain[stream index] (a linear factor; NaN or
-// infinite factors leave the payload alone). Returns 0.
+// Sets the linear gain of every stream (indexed by stream index; NaN or
+// infinite factors leave a track's payloads alone). The payloads are scaled as
+// inplace_norm_write reads them back. Returns 0.
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain);
 
 // Computes one gain per track from its integrated loudness and the target in
@@ -81,10 +98,10 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
 // inplace_norm_normalize with the target -23 LUFS.
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
 
-// Writes the destination: the source's bytes with every retained payload
-// replaced by its current bytes. A regular (or absent) destination is written
-// to a temporary file beside it and renamed into place when complete.
-// Returns 0 or minus an errno value.
+// Writes the destination: the source's bytes with every payload scaled by its
+// stream's gain. A regular (or absent) destination is written to a temporary
+// file beside it and renamed into place when complete. Every payload read back
+// is checked against the scan's fingerprints. Returns 0 or minus an errno value.
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
 
 // The program: parses the command line, runs one normalisation and returns

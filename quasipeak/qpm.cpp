@@ -39,36 +39,70 @@ int qpm_destroy(qpm_meter** meter)
     return 0;
 }
 
+namespace {
+
+// The constant factors of one meter's steps. Each is the same double that the
+// step formula yields when evaluated in full, so computing them once per block
+// leaves every result unchanged.
+struct qpm_coeffs {
+    double t1;    // (1 + k) / k
+    double rise;  // k / R
+    double fall;  // (-dt) / R
+};
+
+qpm_coeffs qpm_coeffs_for(int32_t type, double dt)
+{
+    const double k = qpm_rise_constant(type);
+    return {(1.0 + k) / k, k / QPM_RELEASE_SECONDS, (-dt) / QPM_RELEASE_SECONDS};
+}
+
+// One step of an integrating meter from level c with sample x; updates *max.
+inline double qpm_step(const qpm_coeffs& q, double c, double* max, double x, double dt)
+{
+    const double a = x < 0 ? -x : x;
+    // Rise when the sample is above the level, fall otherwise (also for a NaN
+    // sample, whose comparison is false). Each rise term is a separate double
+    // operation, in this order. Both candidates are formed and one is picked,
+    // which keeps the loop free of unpredictable branches.
+    const double t2 = q.t1 * c;
+    const double t3 = a - t2;
+    const double t4 = q.rise * t3;
+    const double t5 = t4 * dt;
+    const double rise = c + t5;
+    const double fall = c + q.fall * c;
+    const double cur = a > c ? rise : fall;
+    *max = cur > *max ? cur : *max;
+    return cur;
+}
+
+}  // namespace
+
 int qpm_process(qpm_meter* m, double x, double dt)
+{
+    return qpm_process_block(m, &x, 1, dt);
+}
+
+int qpm_process_block(qpm_meter* m, const double* x, size_t n, double dt)
 {
     if (!m)
         return -1;
     if (!qpm_valid_type(m->type))
         return -22;
-    const double a = x < 0 ? -x : x;
+    // The levels stay in locals: the samples could otherwise alias them.
+    double cur = m->cur;
+    double max = m->max;
     if (m->type == 0) {
-        m->cur = a;
-        if (a > m->max)
-            m->max = a;
-        return 0;
-    }
-    const double k = qpm_rise_constant(m->type);
-    const double c = m->cur;
-    if (a > c) {
-        // Each step is a separate double operation, in this order, so the
-        // result does not depend on how the compiler would group them.
-        const double t1 = (1.0 + k) / k;
-        const double t2 = t1 * c;
-        const double t3 = a - t2;
-        const double t4 = (k / QPM_RELEASE_SECONDS) * t3;
-        const double t5 = t4 * dt;
-        m->cur = c + t5;
+        for (size_t i = 0; i < n; ++i) {
+            cur = x[i] < 0 ? -x[i] : x[i];
+            max = cur > max ? cur : max;
+        }
     } else {
-        // Also taken for a NaN sample, whose comparison above is false.
-        m->cur = c + ((-dt) / QPM_RELEASE_SECONDS) * c;
+        const qpm_coeffs q = qpm_coeffs_for(m->type, dt);
+        for (size_t i = 0; i < n; ++i)
+            cur = qpm_step(q, cur, &max, x[i], dt);
     }
-    if (m->cur > m->max)
-        m->max = m->cur;
+    m->cur = cur;
+    m->max = max;
     return 0;
 }
 

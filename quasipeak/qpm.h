@@ -4,6 +4,7 @@
 // their rise constant.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -28,6 +29,10 @@ int qpm_destroy(qpm_meter** meter);
 // Feeds one sample x (linear) taken dt seconds after the previous one.
 // Returns 0, -1 for a null meter, -22 for a meter of unknown type (left unchanged).
 int qpm_process(qpm_meter* meter, double x, double dt);
+
+// Feeds n samples, each dt seconds after the previous one; the levels end
+// exactly as after n calls of qpm_process. Returns 0, -1 or -22 like it.
+int qpm_process_block(qpm_meter* meter, const double* x, size_t n, double dt);
 
 // Held maximum / current level in dB relative to ref (minus infinity for 0).
 // Return 0, or -1 for a null meter.

@@ -1,0 +1,99 @@
+#include "packet_table.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr size_t chunk_bytes = 64 * 1024;
+constexpr size_t max_entry_bytes = 3 * 10;  // three 64-bit varints at most
+
+void put_varint(std::vector<uint8_t>& out, uint64_t v)
+{
+    while (v >= 0x80) {
+        out.push_back(static_cast<uint8_t>(v | 0x80));
+        v >>= 7;
+    }
+    out.push_back(static_cast<uint8_t>(v));
+}
+
+uint64_t get_varint(const std::vector<uint8_t>& in, size_t* offset)
+{
+    uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+        const uint8_t b = in[(*offset)++];
+        v |= static_cast<uint64_t>(b & 0x7F) << shift;
+        if (!(b & 0x80))
+            return v;
+    }
+}
+
+// Signed distances map to unsigned ones with small magnitudes staying small.
+uint64_t zigzag(int64_t v)
+{
+    return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+
+int64_t unzigzag(uint64_t v)
+{
+    return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
+
+}  // namespace
+
+void packet_table_append(packet_table* t, const payload_place& p)
+{
+    if (t->chunks.empty() || t->chunks.back().size() + max_entry_bytes > chunk_bytes) {
+        t->chunks.emplace_back();
+        t->chunks.back().reserve(chunk_bytes);
+    }
+    if (t->count > 0 && p.pos < t->last.pos)
+        t->sorted = false;
+    auto& out = t->chunks.back();
+    put_varint(out, zigzag(p.pos - (t->last.pos + t->last.size)));
+    put_varint(out, static_cast<uint32_t>(p.size));
+    put_varint(out, static_cast<uint32_t>(p.stream));
+    t->last = p;
+    t->max_size = std::max(t->max_size, p.size);
+    ++t->count;
+}
+
+void packet_table_sort(packet_table* t)
+{
+    if (t->sorted)
+        return;
+    std::vector<payload_place> all;
+    all.reserve(t->count);
+    packet_table_reader r = packet_table_begin(*t);
+    for (payload_place p; packet_table_next(&r, &p);)
+        all.push_back(p);
+    std::stable_sort(all.begin(), all.end(), [](const payload_place& a, const payload_place& b) { return a.pos < b.pos; });
+    *t = packet_table{};
+    for (const payload_place& p : all)
+        packet_table_append(t, p);
+}
+
+packet_table_reader packet_table_begin(const packet_table& table)
+{
+    packet_table_reader r;
+    r.table = &table;
+    return r;
+}
+
+bool packet_table_next(packet_table_reader* r, payload_place* place)
+{
+    if (r->index >= r->table->count)
+        return false;
+    if (r->offset >= r->table->chunks[r->chunk].size()) {
+        ++r->chunk;
+        r->offset = 0;
+    }
+    const auto& in = r->table->chunks[r->chunk];
+    payload_place p;
+    p.pos = r->last.pos + r->last.size + unzigzag(get_varint(in, &r->offset));
+    p.size = static_cast<int32_t>(get_varint(in, &r->offset));
+    p.stream = static_cast<int32_t>(get_varint(in, &r->offset));
+    r->last = p;
+    ++r->index;
+    *place = p;
+    return true;
+}
