@@ -10,27 +10,17 @@
 #include <ebur128.h>
 
 #include "av_ptr.h"
-#include "qpm.h"
+#include "track_meter.h"
 
 namespace {
 
-struct ebur128_destroyer {
-    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
-};
-using ebur128_ptr = std::unique_ptr<ebur128_state, ebur128_destroyer>;
-
-constexpr int meter_types[4] = {0, 5, 10, 200};
-
-// One selected audio stream with its decoder and meters.
+// One selected audio stream with its decoder. Its meters are kept apart, in
+// the table the metering threads work on.
 struct meter_track {
     int stream_index = 0;
     av_codec_ptr codec;
     int channels = 0;
-    int sample_rate = 0;
     AVSampleFormat format = AV_SAMPLE_FMT_NONE;
-    ebur128_ptr loudness;
-    std::vector<std::array<qpm_ptr, 4>> qpm;  // per channel: types 0, 5, 10, 200
-    std::vector<uint8_t> interleaved;          // planar frames are interleaved here
     bool mismatch_reported = false;
 };
 
@@ -47,24 +37,22 @@ const char* lumescope_fmt_name(int fmt)
     return name ? name : "none";
 }
 
-bool lumescope_supported(AVSampleFormat f)
+// The metering format of a decoder's sample format, or false when it is not
+// supported.
+bool lumescope_metering_format(AVSampleFormat f, track_sample_format* out)
 {
-    switch (f) {
-    case AV_SAMPLE_FMT_S16:
-    case AV_SAMPLE_FMT_S32:
-    case AV_SAMPLE_FMT_FLT:
-    case AV_SAMPLE_FMT_S16P:
-    case AV_SAMPLE_FMT_S32P:
-    case AV_SAMPLE_FMT_FLTP:
-        return true;
-    default:
-        return false;
+    switch (av_get_packed_sample_fmt(f)) {
+    case AV_SAMPLE_FMT_S16: *out = TRACK_S16; return true;
+    case AV_SAMPLE_FMT_S32: *out = TRACK_S32; return true;
+    case AV_SAMPLE_FMT_FLT: *out = TRACK_FLOAT; return true;
+    default: return false;
     }
 }
 
 // Opens a decoder for stream i and, when its sample format is supported,
-// makes it a track. Prints the found-track line or why the stream is skipped.
-bool lumescope_select(const AVStream* st, int i, meter_track* out)
+// makes it a track with its meter. Prints the found-track line or why the
+// stream is skipped.
+bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* meter)
 {
     const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
     if (!decoder || st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
@@ -79,7 +67,8 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out)
     fprintf(stderr, "Found audio track #%d, channels=%d, sample_rate=%d, sample_fmt=[%s], codec_name=[%s][%s]\n", i,
             channels, codec->sample_rate, lumescope_fmt_name(codec->sample_fmt), decoder->name,
             decoder->long_name ? decoder->long_name : "");
-    if (!lumescope_supported(codec->sample_fmt)) {
+    track_sample_format format;
+    if (!lumescope_metering_format(codec->sample_fmt, &format)) {
         fprintf(stderr, "Not supported sample format [%s]\n", lumescope_fmt_name(codec->sample_fmt));
         return false;
     }
@@ -87,47 +76,20 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out)
         fprintf(stderr, "Skipping stream #%d: audio track without channels\n", i);
         return false;
     }
-    ebur128_ptr loudness(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(codec->sample_rate),
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-                                          EBUR128_MODE_TRUE_PEAK));
-    if (!loudness) {
+    if (track_meter_init(meter, channels, codec->sample_rate, format) != 0) {
         fprintf(stderr, "Skipping stream #%d: cannot measure %d channels at %d Hz\n", i, channels,
                 codec->sample_rate);
         return false;
     }
     out->stream_index = i;
     out->channels = channels;
-    out->sample_rate = codec->sample_rate;
     out->format = codec->sample_fmt;
     out->codec = std::move(codec);
-    out->loudness = std::move(loudness);
-    out->qpm.resize(static_cast<size_t>(channels));
-    for (auto& meters : out->qpm)
-        for (size_t k = 0; k < 4; ++k) {
-            qpm_meter* m = nullptr;
-            qpm_create(&m, meter_types[k]);
-            meters[k].reset(m);
-        }
     return true;
 }
 
-template <typename T>
-void lumescope_feed_meters(meter_track& t, const T* samples, int frames, double scale)
-{
-    const double dt = 1.0 / t.sample_rate;
-    const size_t k = static_cast<size_t>(t.channels);
-    for (size_t s = 0; s < static_cast<size_t>(frames); ++s)
-        for (size_t c = 0; c < k; ++c) {
-            double v = static_cast<double>(samples[s * k + c]);
-            if (scale != 1.0)
-                v = v / scale;
-            for (const qpm_ptr& m : t.qpm[c])
-                qpm_process(m.get(), v, dt);
-        }
-}
-
-// Feeds one decoded frame to the track's meters and loudness state.
-void lumescope_feed(meter_track& t, const AVFrame* f)
+// Hands one decoded frame to the track's meters, interleaved.
+void lumescope_feed(meter_track& t, meter_pool* pool, size_t j, const AVFrame* f)
 {
     if (f->ch_layout.nb_channels != t.channels || f->format != t.format) {
         if (!t.mismatch_reported)
@@ -139,39 +101,24 @@ void lumescope_feed(meter_track& t, const AVFrame* f)
         t.mismatch_reported = true;
         return;
     }
-    const int frames = f->nb_samples;
-    if (frames <= 0)
+    if (f->nb_samples <= 0)
         return;
+    const size_t frames = static_cast<size_t>(f->nb_samples);
     const size_t k = static_cast<size_t>(t.channels);
     const size_t w = static_cast<size_t>(av_get_bytes_per_sample(t.format));
-    const uint8_t* data = f->extended_data[0];
-    if (av_sample_fmt_is_planar(t.format)) {
-        t.interleaved.resize(static_cast<size_t>(frames) * k * w);
-        uint8_t* out = t.interleaved.data();
-        for (size_t s = 0; s < static_cast<size_t>(frames); ++s)
-            for (size_t c = 0; c < k; ++c, out += w)
-                std::memcpy(out, f->extended_data[c] + s * w, w);
-        data = t.interleaved.data();
+    uint8_t* out = meter_pool_append(pool, j, frames);
+    if (!av_sample_fmt_is_planar(t.format)) {
+        std::memcpy(out, f->extended_data[0], frames * k * w);
+        return;
     }
-    switch (av_get_packed_sample_fmt(t.format)) {
-    case AV_SAMPLE_FMT_S16:
-        lumescope_feed_meters(t, reinterpret_cast<const int16_t*>(data), frames, 32767.0);
-        ebur128_add_frames_short(t.loudness.get(), reinterpret_cast<const short*>(data), static_cast<size_t>(frames));
-        break;
-    case AV_SAMPLE_FMT_S32:
-        lumescope_feed_meters(t, reinterpret_cast<const int32_t*>(data), frames, 2147483647.0);
-        ebur128_add_frames_int(t.loudness.get(), reinterpret_cast<const int*>(data), static_cast<size_t>(frames));
-        break;
-    default:
-        lumescope_feed_meters(t, reinterpret_cast<const float*>(data), frames, 1.0);
-        ebur128_add_frames_float(t.loudness.get(), reinterpret_cast<const float*>(data), static_cast<size_t>(frames));
-        break;
-    }
+    for (size_t s = 0; s < frames; ++s)
+        for (size_t c = 0; c < k; ++c, out += w)
+            std::memcpy(out, f->extended_data[c] + s * w, w);
 }
 
 // Sends one packet (or, with null, the end of the stream) to the track's decoder
 // and meters every frame it yields. Returns false on a decoding error.
-bool lumescope_decode(meter_track& t, const AVPacket* pkt, AVFrame* frame)
+bool lumescope_decode(meter_track& t, meter_pool* pool, size_t j, const AVPacket* pkt, AVFrame* frame)
 {
     int r = avcodec_send_packet(t.codec.get(), pkt);
     if (r < 0 && r != AVERROR_EOF)
@@ -182,51 +129,30 @@ bool lumescope_decode(meter_track& t, const AVPacket* pkt, AVFrame* frame)
             return true;
         if (r < 0)
             return false;
-        lumescope_feed(t, frame);
+        lumescope_feed(t, pool, j, frame);
         av_frame_unref(frame);
     }
 }
 
-struct track_figures {
-    double loudness = 0, lra = 0;
-    std::vector<std::array<double, 6>> channel;  // sample peak, true peak (linear), qpm0..qpm200 (dB)
-};
-
-track_figures lumescope_figures(const meter_track& t)
+void lumescope_print_text(FILE* out, const char* path, const std::vector<meter_track>& tracks,
+                          const std::vector<track_meter>& meters)
 {
-    track_figures r;
-    ebur128_loudness_global(t.loudness.get(), &r.loudness);
-    ebur128_loudness_range(t.loudness.get(), &r.lra);
-    r.channel.resize(static_cast<size_t>(t.channels));
-    for (size_t c = 0; c < r.channel.size(); ++c) {
-        auto& v = r.channel[c];
-        ebur128_sample_peak(t.loudness.get(), static_cast<unsigned>(c), &v[0]);
-        ebur128_true_peak(t.loudness.get(), static_cast<unsigned>(c), &v[1]);
-        for (size_t k = 0; k < 4; ++k)
-            qpm_get_max_db(t.qpm[c][k].get(), &v[2 + k], 1.0);
-    }
-    return r;
-}
-
-void lumescope_print_text(const char* path, std::vector<meter_track>& tracks)
-{
-    printf("filename: %s\n", path);
-    for (meter_track& t : tracks) {
-        const track_figures f = lumescope_figures(t);
-        printf("\tidx #%d\n", t.stream_index);
-        printf("\t\tloudness  %.2f LUFS\n", f.loudness);
-        printf("\t\tLRA %.2f LU\n", f.lra);
-        for (size_t c = 0; c < f.channel.size(); ++c) {
-            const auto& v = f.channel[c];
+    fprintf(out, "filename: %s\n", path);
+    for (size_t j = 0; j < tracks.size(); ++j) {
+        const track_figures f = track_meter_figures(meters[j]);
+        fprintf(out, "\tidx #%d\n", tracks[j].stream_index);
+        fprintf(out, "\t\tloudness  %.2f LUFS\n", f.loudness);
+        fprintf(out, "\t\tLRA %.2f LU\n", f.lra);
+        for (size_t c = 0; c < f.channels.size(); ++c) {
+            const channel_figures& ch = f.channels[c];
             const int ci = static_cast<int>(c);
-            printf("\t\tsample peak [%d] %.2lf dBFS\n", ci, qpm_ratio_to_db(v[0]));
-            printf("\t\ttrue peak [%d] %.2lf dBFS\n", ci, qpm_ratio_to_db(v[1]));
-            printf("\t\tqpm0 [%d] %.2lf dBFS\n", ci, v[2]);
-            printf("\t\tqpm5 [%d] %.2lf dBFS\n", ci, v[3]);
-            printf("\t\tqpm10 [%d] %.2lf dBFS\n", ci, v[4]);
-            printf("\t\tqpm200 [%d] %.2lf dBFS\n", ci, v[5]);
+            fprintf(out, "\t\tsample peak [%d] %.2lf dBFS\n", ci, qpm_ratio_to_db(ch.sample_peak));
+            fprintf(out, "\t\ttrue peak [%d] %.2lf dBFS\n", ci, qpm_ratio_to_db(ch.true_peak));
+            fprintf(out, "\t\tqpm0 [%d] %.2lf dBFS\n", ci, ch.qpm_db[0]);
+            fprintf(out, "\t\tqpm5 [%d] %.2lf dBFS\n", ci, ch.qpm_db[1]);
+            fprintf(out, "\t\tqpm10 [%d] %.2lf dBFS\n", ci, ch.qpm_db[2]);
+            fprintf(out, "\t\tqpm200 [%d] %.2lf dBFS\n", ci, ch.qpm_db[3]);
         }
-        t.loudness.reset();
     }
 }
 
@@ -251,48 +177,51 @@ std::string lumescope_json_escape(const char* text)
     return out;
 }
 
-void lumescope_print_json(const char* path, std::vector<meter_track>& tracks)
+void lumescope_print_json(FILE* out, const char* path, const std::vector<meter_track>& tracks,
+                          const std::vector<track_meter>& meters)
 {
-    printf("{\n");
-    printf("    \"filename\": \"%s\",\n", lumescope_json_escape(path).c_str());
-    printf("    \"audio_cnt\": \"%d\",\n", static_cast<int>(tracks.size()));
-    printf("    \"audio_tracks\":\n");
-    printf("    [\n");
+    fprintf(out, "{\n");
+    fprintf(out, "    \"filename\": \"%s\",\n", lumescope_json_escape(path).c_str());
+    fprintf(out, "    \"audio_cnt\": \"%d\",\n", static_cast<int>(tracks.size()));
+    fprintf(out, "    \"audio_tracks\":\n");
+    fprintf(out, "    [\n");
     for (size_t j = 0; j < tracks.size(); ++j) {
-        meter_track& t = tracks[j];
-        const track_figures f = lumescope_figures(t);
+        const track_figures f = track_meter_figures(meters[j]);
         if (j > 0)
-            printf("        ,\n");
-        printf("        {\n");
-        printf("            \"idx\": \"%d\",\n", t.stream_index);
-        printf("            \"loudness\": \"%.2f\",\n", f.loudness);
-        printf("            \"LRA\": \"%.2f\",\n", f.lra);
-        printf("            \"channels\": \n");
-        printf("            [\n");
-        for (size_t c = 0; c < f.channel.size(); ++c) {
-            const auto& v = f.channel[c];
+            fprintf(out, "        ,\n");
+        fprintf(out, "        {\n");
+        fprintf(out, "            \"idx\": \"%d\",\n", tracks[j].stream_index);
+        fprintf(out, "            \"loudness\": \"%.2f\",\n", f.loudness);
+        fprintf(out, "            \"LRA\": \"%.2f\",\n", f.lra);
+        fprintf(out, "            \"channels\": \n");
+        fprintf(out, "            [\n");
+        for (size_t c = 0; c < f.channels.size(); ++c) {
+            const channel_figures& ch = f.channels[c];
             if (c > 0)
-                printf("                ,\n");
-            printf("                {\n");
-            printf("                    \"sample_peak\": \"%.2lf\",\n", v[0]);
-            printf("                    \"true_peak\": \"%.2lf\",\n", v[1]);
-            printf("                    \"qpm0\": \"%.2lf\",\n", v[2]);
-            printf("                    \"qpm5\": \"%.2lf\",\n", v[3]);
-            printf("                    \"qpm10\": \"%.2lf\",\n", v[4]);
-            printf("                    \"qpm200\": \"%.2lf\"\n", v[5]);
-            printf("                }\n");
+                fprintf(out, "                ,\n");
+            fprintf(out, "                {\n");
+            fprintf(out, "                    \"sample_peak\": \"%.2lf\",\n", ch.sample_peak);
+            fprintf(out, "                    \"true_peak\": \"%.2lf\",\n", ch.true_peak);
+            fprintf(out, "                    \"qpm0\": \"%.2lf\",\n", ch.qpm_db[0]);
+            fprintf(out, "                    \"qpm5\": \"%.2lf\",\n", ch.qpm_db[1]);
+            fprintf(out, "                    \"qpm10\": \"%.2lf\",\n", ch.qpm_db[2]);
+            fprintf(out, "                    \"qpm200\": \"%.2lf\"\n", ch.qpm_db[3]);
+            fprintf(out, "                }\n");
         }
-        printf("            ]\n");
-        printf("        }\n");
-        t.loudness.reset();
+        fprintf(out, "            ]\n");
+        fprintf(out, "        }\n");
     }
-    printf("    ]\n");
-    printf("}\n");
+    fprintf(out, "    ]\n");
+    fprintf(out, "}\n");
 }
+
+struct meter_pool_closer {
+    void operator()(meter_pool* p) const { meter_pool_destroy(&p); }
+};
 
 }  // namespace
 
-int lumescope_main(int argc, char** argv)
+int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
 {
     report_mode mode = report_mode::text;
     const char* path = nullptr;
@@ -319,41 +248,53 @@ int lumescope_main(int argc, char** argv)
     }
 
     std::vector<meter_track> tracks;
+    std::vector<track_meter> meters;
     std::vector<int> ordinal_of_stream(input->nb_streams, -1);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         meter_track t;
-        if (!lumescope_select(input->streams[i], static_cast<int>(i), &t))
+        track_meter m;
+        if (!lumescope_select(input->streams[i], static_cast<int>(i), &t, &m))
             continue;
         ordinal_of_stream[i] = static_cast<int>(tracks.size());
         tracks.push_back(std::move(t));
+        meters.push_back(std::move(m));
     }
     if (tracks.empty()) {
         fprintf(stderr, "No audiotracks found\n");
         return 1;
     }
 
+    meter_pool* raw_pool = nullptr;
     av_packet_ptr pkt(av_packet_alloc());
     av_frame_ptr frame(av_frame_alloc());
-    if (!pkt || !frame) {
+    if (!pkt || !frame || meter_pool_create(&raw_pool, &meters, threads) != 0) {
         fprintf(stderr, "Out of memory reading %s\n", path);
         return 1;
     }
+    std::unique_ptr<meter_pool, meter_pool_closer> pool(raw_pool);
     while (av_read_frame(input.get(), pkt.get()) >= 0) {
         const int s = pkt->stream_index;
         const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? ordinal_of_stream[static_cast<size_t>(s)] : -1;
-        if (j >= 0 && !lumescope_decode(tracks[static_cast<size_t>(j)], pkt.get(), frame.get()))
+        if (j >= 0 && !lumescope_decode(tracks[static_cast<size_t>(j)], pool.get(), static_cast<size_t>(j), pkt.get(),
+                                        frame.get()))
             fprintf(stderr, "Failed to decode packet from stream #%d\n", j);
         av_packet_unref(pkt.get());
     }
     // Decoders may still hold audio: drain each one.
     for (size_t j = 0; j < tracks.size(); ++j)
-        if (!lumescope_decode(tracks[j], nullptr, frame.get()))
+        if (!lumescope_decode(tracks[j], pool.get(), j, nullptr, frame.get()))
             fprintf(stderr, "Failed to decode packet from stream #%d\n", static_cast<int>(j));
+    meter_pool_finish(pool.get());
 
     if (mode == report_mode::json)
-        lumescope_print_json(path, tracks);
+        lumescope_print_json(out, path, tracks, meters);
     else
-        lumescope_print_text(path, tracks);
-    fflush(stdout);
+        lumescope_print_text(out, path, tracks, meters);
+    fflush(out);
     return 0;
+}
+
+int lumescope_main(int argc, char** argv)
+{
+    return lumescope_run(argc, argv, stdout, 0);
 }

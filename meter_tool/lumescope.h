@@ -2,5 +2,11 @@
 // FFmpeg can open and prints a text or JSON report on the standard output.
 #pragma once
 
+#include <cstdio>
+
 // The program: returns the exit status (0 after a report, 1 on every failure).
 int lumescope_main(int argc, char** argv);
+
+// The same with the report written to `out` and the metering spread over
+// `threads` threads (0: one per core); the figures do not depend on it.
+int lumescope_run(int argc, char** argv, FILE* out, unsigned threads);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lumescope.h"
 #include "support.h"
 
 namespace {
@@ -293,4 +294,27 @@ TEST(LumescopeReports, FileNameIsEscapedInJson)
     EXPECT_EQ(split_lines(parsed.out).at(0), path);
     // The text report prints the name as it is.
     EXPECT_EQ(lumescope_run(sh(path)).out.rfind("filename: " + path + "\n", 0), 0u);
+}
+
+TEST(LumescopeReports, ReportIsTheSameForAnyNumberOfThreads)
+{
+    const std::string path = scratch_dir() + "/three_tracks.mkv";
+    make_media(path, stereo + tone("0.1*random(1)") + tone("0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*random(4)|"
+                                                          "0.05*sin(2*PI*600*t)|0.4*sin(2*PI*700*t)|0.15*random(5)") +
+                         "-map 0:a -map 1:a -map 2:a -c:a:0 pcm_s16le -c:a:1 flac -c:a:2 aac");
+    std::string reports[3];
+    const unsigned threads[3] = {1, 2, 7};
+    for (int i = 0; i < 3; ++i) {
+        FILE* out = std::tmpfile();
+        std::string p = path;
+        char* argv[] = {const_cast<char*>("lumescope"), const_cast<char*>("-j"), p.data()};
+        ASSERT_EQ(lumescope_run(3, argv, out, threads[i]), 0);
+        std::rewind(out);
+        for (int ch; (ch = std::fgetc(out)) != EOF;)
+            reports[i] += static_cast<char>(ch);
+        std::fclose(out);
+    }
+    EXPECT_EQ(json_layout(reports[0]), json_document({2, 1, 6}));
+    EXPECT_EQ(reports[1], reports[0]);
+    EXPECT_EQ(reports[2], reports[0]);
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inplace_norm.h"
 #include "support.h"
 
 namespace {
@@ -297,4 +298,50 @@ TEST(LumetrimDestination, DeviceDestinationIsWrittenDirectly)
 {
     const run_result r = lumetrim_run(sh(media("stereo24.mxf")) + " auto /dev/null");
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+namespace {
+
+std::vector<track_figures> scan_figures(const std::string& path, unsigned threads)
+{
+    inplace_norm_ctx* ctx = nullptr;
+    EXPECT_GT(inplace_norm_create(&ctx, path.c_str()), 0);
+    std::vector<track_figures> figures;
+    if (!ctx)
+        return figures;
+    ctx->threads = threads;
+    inplace_norm_meters_init(ctx);
+    EXPECT_EQ(inplace_norm_read(ctx), 0);
+    for (int32_t t = 0; t < ctx->track_count; ++t)
+        figures.push_back(inplace_norm_figures(ctx, t));
+    inplace_norm_destroy(&ctx);
+    return figures;
+}
+
+}  // namespace
+
+TEST(LumetrimMeasure, EveryFigureIsTheSameForAnyNumberOfThreads)
+{
+    const std::string src = scratch_dir() + "/four_tracks.mxf";
+    make_media(src, video + tone("0.5*sin(2*PI*300*t)|0.2*sin(2*PI*3000*t)") + tone("0.1*random(1)") +
+                        tone("0.3*sin(2*PI*90*t)*sin(2*PI*0.5*t)") + tone("0.7*random(2)|0.01*random(3)") +
+                        "-map 0:v -map 1:a -map 2:a -map 3:a -map 4:a -t 6 " + video_codec +
+                        "-c:a:0 pcm_s24le -c:a:1 pcm_s16le -c:a:2 pcm_s24le -c:a:3 pcm_s16le -f mxf");
+    const std::vector<track_figures> one = scan_figures(src, 1);
+    ASSERT_EQ(one.size(), 4u);
+    for (unsigned threads : {2u, 5u}) {
+        const std::vector<track_figures> many = scan_figures(src, threads);
+        ASSERT_EQ(many.size(), one.size());
+        for (size_t t = 0; t < one.size(); ++t) {
+            EXPECT_EQ(many[t].loudness, one[t].loudness);
+            EXPECT_EQ(many[t].lra, one[t].lra);
+            ASSERT_EQ(many[t].channels.size(), one[t].channels.size());
+            for (size_t c = 0; c < one[t].channels.size(); ++c) {
+                EXPECT_EQ(many[t].channels[c].sample_peak, one[t].channels[c].sample_peak);
+                EXPECT_EQ(many[t].channels[c].true_peak, one[t].channels[c].true_peak);
+                for (int k = 0; k < 4; ++k)
+                    EXPECT_EQ(many[t].channels[c].qpm_db[k], one[t].channels[c].qpm_db[k]);
+            }
+        }
+    }
 }

@@ -1,0 +1,165 @@
+// The shared metering module: its split of the work (per-channel peak states,
+// threads) must give exactly the figures of one state fed everything in order.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "track_meter.h"
+
+namespace {
+
+struct test_signal {
+    track_sample_format format;
+    int channels;
+    int rate;
+    std::vector<uint8_t> bytes;  // interleaved
+    size_t frames;
+};
+
+// Noise with a slow envelope, different in every channel, some samples at full scale.
+test_signal make_signal(track_sample_format format, int channels, int rate, double seconds, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0.0, 0.2);
+    test_signal s{format, channels, rate, {}, static_cast<size_t>(seconds * rate)};
+    s.bytes.resize(s.frames * static_cast<size_t>(channels) * track_sample_bytes(format));
+    for (size_t i = 0; i < s.frames * static_cast<size_t>(channels); ++i) {
+        const double env = 0.3 + 0.7 * std::fabs(std::sin(static_cast<double>(i) / (rate * 0.7)));
+        double v = std::clamp(noise(rng) * env * (1 + static_cast<double>(i % static_cast<size_t>(channels))), -1.0, 1.0);
+        if (rng() % 50000 == 0)
+            v = -1.0;
+        if (format == TRACK_S16) {
+            const auto x = static_cast<int16_t>(std::lrint(std::clamp(v * 32768.0, -32768.0, 32767.0)));
+            std::memcpy(&s.bytes[i * 2], &x, 2);
+        } else if (format == TRACK_S32) {
+            const auto x = static_cast<int32_t>(std::llrint(std::clamp(v * 2147483648.0, -2147483648.0, 2147483647.0)));
+            std::memcpy(&s.bytes[i * 4], &x, 4);
+        } else {
+            const auto x = static_cast<float>(v);
+            std::memcpy(&s.bytes[i * 4], &x, 4);
+        }
+    }
+    return s;
+}
+
+void feed(meter_pool* pool, size_t t, const test_signal& s, size_t from, size_t frames)
+{
+    const size_t frame_bytes = static_cast<size_t>(s.channels) * track_sample_bytes(s.format);
+    std::memcpy(meter_pool_append(pool, t, frames), s.bytes.data() + from * frame_bytes, frames * frame_bytes);
+}
+
+// Every figure of several tracks fed through a pool of the given threads, in
+// packets of irregular sizes, interleaving the tracks.
+std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsigned threads)
+{
+    std::vector<track_meter> meters(signals.size());
+    for (size_t t = 0; t < signals.size(); ++t)
+        EXPECT_EQ(track_meter_init(&meters[t], signals[t].channels, signals[t].rate, signals[t].format), 0);
+    meter_pool* pool = nullptr;
+    EXPECT_EQ(meter_pool_create(&pool, &meters, threads), 0);
+    std::vector<size_t> done(signals.size(), 0);
+    std::mt19937 rng(11);
+    for (bool more = true; more;) {
+        more = false;
+        for (size_t t = 0; t < signals.size(); ++t) {
+            const size_t n = std::min<size_t>(1 + rng() % 5000, signals[t].frames - done[t]);
+            if (n > 0)
+                feed(pool, t, signals[t], done[t], n);
+            done[t] += n;
+            more = more || done[t] < signals[t].frames;
+        }
+    }
+    meter_pool_destroy(&pool);
+    std::vector<track_figures> figures;
+    for (const track_meter& m : meters)
+        figures.push_back(track_meter_figures(m));
+    return figures;
+}
+
+void expect_identical(const std::vector<track_figures>& a, const std::vector<track_figures>& b)
+{
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t t = 0; t < a.size(); ++t) {
+        EXPECT_EQ(a[t].loudness, b[t].loudness) << "track " << t;
+        EXPECT_EQ(a[t].lra, b[t].lra) << "track " << t;
+        ASSERT_EQ(a[t].channels.size(), b[t].channels.size());
+        for (size_t c = 0; c < a[t].channels.size(); ++c) {
+            EXPECT_EQ(a[t].channels[c].sample_peak, b[t].channels[c].sample_peak) << t << "/" << c;
+            EXPECT_EQ(a[t].channels[c].true_peak, b[t].channels[c].true_peak) << t << "/" << c;
+            for (int k = 0; k < 4; ++k)
+                EXPECT_EQ(a[t].channels[c].qpm_db[k], b[t].channels[c].qpm_db[k]) << t << "/" << c << "/" << k;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
+{
+    const test_signal cases[] = {
+        make_signal(TRACK_S16, 2, 48000, 6, 1),
+        make_signal(TRACK_S32, 6, 48000, 5, 2),
+        make_signal(TRACK_FLOAT, 1, 44100, 5, 3),
+        make_signal(TRACK_FLOAT, 3, 96000, 4, 4),
+    };
+    for (const test_signal& s : cases) {
+        // One state with every measurement, fed in one piece.
+        ebur128_ptr full(ebur128_init(static_cast<unsigned>(s.channels), static_cast<unsigned long>(s.rate),
+                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
+                                          EBUR128_MODE_TRUE_PEAK));
+        if (s.format == TRACK_S16)
+            ebur128_add_frames_short(full.get(), reinterpret_cast<const short*>(s.bytes.data()), s.frames);
+        else if (s.format == TRACK_S32)
+            ebur128_add_frames_int(full.get(), reinterpret_cast<const int*>(s.bytes.data()), s.frames);
+        else
+            ebur128_add_frames_float(full.get(), reinterpret_cast<const float*>(s.bytes.data()), s.frames);
+        double loudness = 0, lra = 0;
+        ebur128_loudness_global(full.get(), &loudness);
+        ebur128_loudness_range(full.get(), &lra);
+
+        const track_figures f = measure({s}, 3)[0];
+        EXPECT_EQ(f.loudness, loudness);
+        EXPECT_EQ(f.lra, lra);
+        for (int c = 0; c < s.channels; ++c) {
+            double sample_peak = 0, true_peak = 0;
+            ebur128_sample_peak(full.get(), static_cast<unsigned>(c), &sample_peak);
+            ebur128_true_peak(full.get(), static_cast<unsigned>(c), &true_peak);
+            EXPECT_EQ(f.channels[static_cast<size_t>(c)].sample_peak, sample_peak) << c;
+            EXPECT_EQ(f.channels[static_cast<size_t>(c)].true_peak, true_peak) << c;
+        }
+    }
+}
+
+TEST(TrackMeter, FiguresDoNotDependOnTheNumberOfThreads)
+{
+    const std::vector<test_signal> tracks = {
+        make_signal(TRACK_FLOAT, 2, 48000, 4, 5),
+        make_signal(TRACK_FLOAT, 1, 48000, 4, 6),
+        make_signal(TRACK_S16, 6, 48000, 3, 7),
+        make_signal(TRACK_S32, 1, 44100, 5, 8),
+    };
+    const std::vector<track_figures> one = measure(tracks, 1);
+    for (unsigned threads : {2u, 3u, 8u, 0u})
+        expect_identical(one, measure(tracks, threads));
+}
+
+TEST(TrackMeter, QuasiPeakBlockEqualsSampleBySample)
+{
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<double> x(20000);
+    for (double& v : x)
+        v = u(rng) * (rng() % 7 == 0 ? 0.01 : 1.0);
+    x[100] = std::nan("");
+    for (int type : {0, 5, 10, 200}) {
+        qpm_meter a{type, 0, 0}, b{type, 0, 0};
+        for (double v : x)
+            qpm_process(&a, v, 1.0 / 48000);
+        qpm_process_block(&b, x.data(), x.size(), 1.0 / 48000);
+        EXPECT_EQ(a.cur, b.cur) << type;
+        EXPECT_EQ(a.max, b.max) << type;
+    }
+}
