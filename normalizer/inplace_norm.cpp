@@ -17,7 +17,7 @@
 namespace {
 
 // Bytes read from the source at once when locating payloads.
-constexpr int64_t read_ahead_bytes = 4 << 20;
+constexpr int64_t read_ahead_bytes = 1 << 20;
 
 bool inplace_norm_is_pcm(AVCodecID id)
 {

@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr size_t copy_block_bytes = 2 << 20;
+constexpr size_t copy_block_bytes = 1 << 20;
 
 // Where the destination's bytes go while it is written.
 struct dst_file {

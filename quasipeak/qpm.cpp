@@ -106,6 +106,41 @@ int qpm_process_block(qpm_meter* m, const double* x, size_t n, double dt)
     return 0;
 }
 
+int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt)
+{
+    for (int k = 0; k < 4; ++k) {
+        if (!meters[k])
+            return -1;
+        if (!qpm_valid_type(meters[k]->type))
+            return -22;
+    }
+    bool peak[4];
+    qpm_coeffs q[4];
+    double cur[4], max[4];
+    for (int k = 0; k < 4; ++k) {
+        peak[k] = meters[k]->type == 0;
+        q[k] = qpm_coeffs_for(peak[k] ? 5 : meters[k]->type, dt);
+        cur[k] = meters[k]->cur;
+        max[k] = meters[k]->max;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        for (int k = 0; k < 4; ++k) {
+            if (peak[k]) {
+                cur[k] = v < 0 ? -v : v;
+                max[k] = cur[k] > max[k] ? cur[k] : max[k];
+            } else {
+                cur[k] = qpm_step(q[k], cur[k], &max[k], v, dt);
+            }
+        }
+    }
+    for (int k = 0; k < 4; ++k) {
+        meters[k]->cur = cur[k];
+        meters[k]->max = max[k];
+    }
+    return 0;
+}
+
 double qpm_ratio_to_db(double ratio)
 {
     return static_cast<double>(logf(static_cast<float>(ratio))) * QPM_DB_FACTOR;

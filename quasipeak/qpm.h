@@ -34,6 +34,12 @@ int qpm_process(qpm_meter* meter, double x, double dt);
 // exactly as after n calls of qpm_process. Returns 0, -1 or -22 like it.
 int qpm_process_block(qpm_meter* meter, const double* x, size_t n, double dt);
 
+// Feeds the same n samples to four meters, as qpm_process_block on each, but
+// in one pass whose four independent steps per sample can overlap in the
+// processor. Returns 0, -1 for a null meter or -22 for an unknown type (and
+// then changes no meter).
+int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt);
+
 // Held maximum / current level in dB relative to ref (minus infinity for 0).
 // Return 0, or -1 for a null meter.
 int qpm_get_max_db(const qpm_meter* meter, double* db, double ref);

@@ -10,9 +10,9 @@ namespace {
 
 constexpr int meter_types[4] = {0, 5, 10, 200};
 // Samples of a track are handed to the threads in blocks of about this size.
-constexpr size_t block_bytes = 256 << 10;
+constexpr size_t block_bytes = 128 << 10;
 // Blocks waiting for the threads, at most: bounds memory whatever the input length.
-constexpr size_t queue_limit_bytes = 4 << 20;
+constexpr size_t queue_limit_bytes = 2 << 20;
 
 enum work_kind { WORK_LOUDNESS, WORK_PEAKS, WORK_QPM };
 
@@ -93,8 +93,9 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
         for (size_t s = 0; s < b.frames; ++s)
             scratch.levels[s] = qpm_level(data[s * k + c]);
         const double dt = 1.0 / tm.sample_rate;
-        for (const qpm_ptr& m : tm.qpm[c])
-            qpm_process_block(m.get(), scratch.levels.data(), b.frames, dt);
+        qpm_meter* const meters[4] = {tm.qpm[c][0].get(), tm.qpm[c][1].get(), tm.qpm[c][2].get(),
+                                      tm.qpm[c][3].get()};
+        qpm_process_block4(meters, scratch.levels.data(), b.frames, dt);
         break;
     }
     }
@@ -173,7 +174,7 @@ void meter_pool_flush(meter_pool* pool, size_t t)
     }
     auto block = std::make_shared<sample_block>(std::move(pending));
     pending = sample_block{t, 0, {}};
-    pending.data.reserve(block_bytes + block->data.size());
+    pending.data.reserve(block_bytes + block_bytes / 2);
     {
         std::unique_lock lock(pool->mutex);
         pool->room.wait(lock, [&] { return pool->queued_bytes <= queue_limit_bytes; });

@@ -154,12 +154,24 @@ TEST(TrackMeter, QuasiPeakBlockEqualsSampleBySample)
     for (double& v : x)
         v = u(rng) * (rng() % 7 == 0 ? 0.01 : 1.0);
     x[100] = std::nan("");
-    for (int type : {0, 5, 10, 200}) {
+    qpm_meter bank[4] = {{0, 0, 0}, {5, 0, 0}, {10, 0, 0}, {200, 0, 0}};
+    qpm_meter* const banked[4] = {&bank[0], &bank[1], &bank[2], &bank[3]};
+    qpm_process_block4(banked, x.data(), 7000, 1.0 / 48000);
+    qpm_process_block4(banked, x.data() + 7000, x.size() - 7000, 1.0 / 48000);
+    for (int k = 0; k < 4; ++k) {
+        const int type = bank[k].type;
         qpm_meter a{type, 0, 0}, b{type, 0, 0};
         for (double v : x)
             qpm_process(&a, v, 1.0 / 48000);
         qpm_process_block(&b, x.data(), x.size(), 1.0 / 48000);
         EXPECT_EQ(a.cur, b.cur) << type;
         EXPECT_EQ(a.max, b.max) << type;
+        EXPECT_EQ(a.cur, bank[k].cur) << type;
+        EXPECT_EQ(a.max, bank[k].max) << type;
     }
+    qpm_meter odd{7, 0.5, 0.5};
+    qpm_meter* const with_odd[4] = {&bank[0], &bank[1], &odd, &bank[3]};
+    const double before = bank[1].cur;
+    EXPECT_EQ(qpm_process_block4(with_odd, x.data(), 10, 1.0 / 48000), -22);
+    EXPECT_EQ(bank[1].cur, before);
 }
