@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "crc32c.h"
@@ -92,6 +93,14 @@ void inplace_norm_order_payloads(inplace_norm_ctx* ctx)
 
 int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
 {
+    // The source is read twice and at random offsets: only a regular file will
+    // do. A FIFO or a device is refused before anything could block on it.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
+        fprintf(stderr, "Failed to open %s: %s\n", path, strerror(err));
+        return -err;
+    }
     AVFormatContext* raw = nullptr;
     int r = avformat_open_input(&raw, path, nullptr, nullptr);
     if (r < 0)

@@ -1,4 +1,5 @@
 // The lumetrim driver: command line, one normalisation, result as exit status.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <strings.h>
@@ -12,6 +13,10 @@ int lumetrim_main(int argc, char** argv)
                 argc > 0 ? argv[0] : "lumetrim");
         return 1;
     }
+    // A full file-size limit or a closed pipe must come back as a write error
+    // (and a clean-up), not end the process half-way.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     const char* src = argv[1];
     inplace_norm_ctx* ctx = nullptr;
     int r = inplace_norm_create(&ctx, src);

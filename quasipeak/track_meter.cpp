@@ -9,10 +9,14 @@
 namespace {
 
 constexpr int meter_types[4] = {0, 5, 10, 200};
-// Samples of a track are handed to the threads in blocks of about this size.
-constexpr size_t block_bytes = 128 << 10;
+// Samples of a track are handed to the threads in blocks of about this size:
+// large blocks keep the threads' overhead low, and the blocks of all tracks
+// together stay within a few MiB.
+constexpr size_t max_block_bytes = 512 << 10;
+constexpr size_t min_block_bytes = 128 << 10;
+constexpr size_t all_blocks_bytes = 2 << 20;
 // Blocks waiting for the threads, at most: bounds memory whatever the input length.
-constexpr size_t queue_limit_bytes = 2 << 20;
+constexpr size_t queue_limit_bytes = 6 << 20;
 
 enum work_kind { WORK_LOUDNESS, WORK_PEAKS, WORK_QPM };
 
@@ -22,17 +26,6 @@ struct work_item {
     work_kind kind;
     int channel;
 };
-
-// Relative cost per frame, used only to spread the items evenly over threads:
-// the true-peak oversampling dominates.
-double work_cost(const work_item& w, const track_meter& tm)
-{
-    switch (w.kind) {
-    case WORK_LOUDNESS: return 1.0 * tm.channels;
-    case WORK_PEAKS: return 5.0;
-    default: return 1.5;
-    }
-}
 
 struct sample_block {
     size_t track = 0;
@@ -101,63 +94,84 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
     }
 }
 
-void run_items(std::vector<track_meter>& tracks, const std::vector<work_item>& items, const sample_block& b,
-               channel_scratch& scratch)
+void run_work(std::vector<track_meter>& tracks, const work_item& w, const sample_block& b, channel_scratch& scratch)
 {
     track_meter& tm = tracks[b.track];
-    for (const work_item& w : items) {
-        switch (tm.format) {
-        case TRACK_S16: run_item<int16_t>(tm, w, b, scratch); break;
-        case TRACK_S32: run_item<int32_t>(tm, w, b, scratch); break;
-        case TRACK_FLOAT: run_item<float>(tm, w, b, scratch); break;
-        }
+    switch (tm.format) {
+    case TRACK_S16: run_item<int16_t>(tm, w, b, scratch); break;
+    case TRACK_S32: run_item<int32_t>(tm, w, b, scratch); break;
+    case TRACK_FLOAT: run_item<float>(tm, w, b, scratch); break;
     }
 }
 
-struct meter_worker {
-    std::vector<std::vector<work_item>> items;  // per track
-    std::deque<std::shared_ptr<const sample_block>> queue;
-    std::thread thread;
+// An item with the blocks it has still to see, in order. It is worked on by at
+// most one thread at a time, whichever is free.
+struct item_queue {
+    work_item item;
+    std::deque<std::shared_ptr<const sample_block>> blocks;
+    bool busy = false;
 };
 
 }  // namespace
 
 struct meter_pool {
     std::vector<track_meter>* tracks = nullptr;
-    std::vector<sample_block> pending;  // per track, being filled by the caller
-    // No workers: the caller's thread runs every item, listed here per track.
-    std::vector<std::vector<work_item>> inline_items;
-    channel_scratch inline_scratch;
-    std::vector<meter_worker> workers;
+    std::vector<sample_block> pending;           // per track, being filled by the caller
+    std::vector<item_queue> items;               // every item of every track
+    std::vector<std::vector<size_t>> track_items;  // per track: its entries in items
+    channel_scratch inline_scratch;              // for the caller's thread when it works alone
+    std::vector<std::thread> threads;
     std::mutex mutex;
     std::condition_variable work_ready;
     std::condition_variable room;
-    size_t queued_bytes = 0;
+    size_t block_bytes = max_block_bytes;
+    size_t queued_bytes = 0;  // block bytes waiting, once per item that waits for them
+    size_t next_item = 0;     // where the search for work starts, so that items take turns
     bool stopping = false;
     bool finished = false;
 };
 
 namespace {
 
-void meter_worker_run(meter_pool* pool, meter_worker* w)
+// Takes the next item that has a block waiting and no thread on it.
+item_queue* meter_pool_take(meter_pool* pool)
+{
+    const size_t n = pool->items.size();
+    for (size_t i = 0; i < n; ++i) {
+        item_queue& q = pool->items[(pool->next_item + i) % n];
+        if (!q.busy && !q.blocks.empty()) {
+            pool->next_item = (pool->next_item + i + 1) % n;
+            q.busy = true;
+            return &q;
+        }
+    }
+    return nullptr;
+}
+
+void meter_worker_run(meter_pool* pool)
 {
     channel_scratch scratch;
+    std::unique_lock lock(pool->mutex);
     for (;;) {
-        std::shared_ptr<const sample_block> block;
-        {
-            std::unique_lock lock(pool->mutex);
-            pool->work_ready.wait(lock, [&] { return !w->queue.empty() || pool->stopping; });
-            if (w->queue.empty())
+        item_queue* q = nullptr;
+        pool->work_ready.wait(lock, [&] { return (q = meter_pool_take(pool)) != nullptr || pool->stopping; });
+        if (!q) {
+            // Stopping: leave once no item has anything left.
+            if (std::none_of(pool->items.begin(), pool->items.end(),
+                             [](const item_queue& i) { return !i.blocks.empty(); }))
                 return;
-            block = std::move(w->queue.front());
-            w->queue.pop_front();
+            pool->work_ready.wait(lock);
+            continue;
         }
-        run_items(*pool->tracks, w->items[block->track], *block, scratch);
-        {
-            std::lock_guard lock(pool->mutex);
-            pool->queued_bytes -= block->data.size();
-        }
+        const std::shared_ptr<const sample_block> block = std::move(q->blocks.front());
+        q->blocks.pop_front();
+        lock.unlock();
+        run_work(*pool->tracks, q->item, *block, scratch);
+        lock.lock();
+        q->busy = false;
+        pool->queued_bytes -= block->data.size();
         pool->room.notify_one();
+        pool->work_ready.notify_all();
     }
 }
 
@@ -166,23 +180,23 @@ void meter_pool_flush(meter_pool* pool, size_t t)
     sample_block& pending = pool->pending[t];
     if (pending.frames == 0)
         return;
-    if (pool->workers.empty()) {
-        run_items(*pool->tracks, pool->inline_items[t], pending, pool->inline_scratch);
+    if (pool->threads.empty()) {
+        for (size_t i : pool->track_items[t])
+            run_work(*pool->tracks, pool->items[i].item, pending, pool->inline_scratch);
         pending.frames = 0;
         pending.data.clear();
         return;
     }
     auto block = std::make_shared<sample_block>(std::move(pending));
     pending = sample_block{t, 0, {}};
-    pending.data.reserve(block_bytes + block_bytes / 2);
+    pending.data.reserve(pool->block_bytes + pool->block_bytes / 2);
     {
         std::unique_lock lock(pool->mutex);
         pool->room.wait(lock, [&] { return pool->queued_bytes <= queue_limit_bytes; });
-        for (meter_worker& w : pool->workers)
-            if (!w.items[t].empty()) {
-                w.queue.push_back(block);
-                pool->queued_bytes += block->data.size();
-            }
+        for (size_t i : pool->track_items[t]) {
+            pool->items[i].blocks.push_back(block);
+            pool->queued_bytes += block->data.size();
+        }
     }
     pool->work_ready.notify_all();
 }
@@ -201,14 +215,16 @@ int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sampl
     const unsigned k = static_cast<unsigned>(channels);
     const unsigned long rate = static_cast<unsigned long>(sample_rate);
     // The loudness is measured over all channels together; each channel's peaks
-    // in a state of its own, so that they can be computed apart.
-    ebur128_ptr loudness(ebur128_init(k, rate, EBUR128_MODE_I | EBUR128_MODE_LRA));
+    // in a state of its own, so that they can be computed apart. A mono track
+    // needs only one state.
+    const int peak_modes = EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK;
+    ebur128_ptr loudness(ebur128_init(k, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | (k == 1 ? peak_modes : 0)));
     if (!loudness)
         return -22;
-    std::vector<ebur128_ptr> peaks;
-    for (unsigned c = 0; c < k; ++c) {
-        peaks.emplace_back(ebur128_init(1, rate, EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK));
-        if (!peaks.back())
+    std::vector<ebur128_ptr> peaks(k);
+    for (unsigned c = 0; k > 1 && c < k; ++c) {
+        peaks[c].reset(ebur128_init(1, rate, peak_modes));
+        if (!peaks[c])
             return -22;
     }
     tm->channels = channels;
@@ -234,8 +250,9 @@ track_figures track_meter_figures(const track_meter& tm)
     f.channels.resize(static_cast<size_t>(tm.channels));
     for (size_t c = 0; c < f.channels.size(); ++c) {
         channel_figures& ch = f.channels[c];
-        ebur128_sample_peak(tm.peaks[c].get(), 0, &ch.sample_peak);
-        ebur128_true_peak(tm.peaks[c].get(), 0, &ch.true_peak);
+        ebur128_state* peaks = tm.peaks[c] ? tm.peaks[c].get() : tm.loudness.get();
+        ebur128_sample_peak(peaks, 0, &ch.sample_peak);
+        ebur128_true_peak(peaks, 0, &ch.true_peak);
         for (size_t i = 0; i < 4; ++i)
             qpm_get_max_db(tm.qpm[c][i].get(), &ch.qpm_db[i], 1.0);
     }
@@ -251,39 +268,27 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
     for (size_t t = 0; t < n; ++t)
         pool->pending[t].track = t;
 
-    std::vector<work_item> items;
+    pool->block_bytes = std::clamp(all_blocks_bytes / std::max<size_t>(n, 1), min_block_bytes, max_block_bytes);
+    pool->track_items.resize(n);
     for (size_t t = 0; t < n; ++t) {
-        items.push_back({t, WORK_LOUDNESS, 0});
+        auto add = [&](work_kind kind, int c) {
+            pool->track_items[t].push_back(pool->items.size());
+            pool->items.push_back({{t, kind, c}, {}, false});
+        };
+        add(WORK_LOUDNESS, 0);
         for (int c = 0; c < (*tracks)[t].channels; ++c) {
-            items.push_back({t, WORK_PEAKS, c});
-            items.push_back({t, WORK_QPM, c});
+            if ((*tracks)[t].peaks[static_cast<size_t>(c)])
+                add(WORK_PEAKS, c);
+            add(WORK_QPM, c);
         }
     }
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<size_t>(threads, items.size()));
-
-    if (threads <= 1) {
-        pool->inline_items.resize(n);
-        for (const work_item& w : items)
-            pool->inline_items[w.track].push_back(w);
-    } else {
-        // Largest items first, each to the least loaded thread.
-        std::stable_sort(items.begin(), items.end(), [&](const work_item& a, const work_item& b) {
-            return work_cost(a, (*tracks)[a.track]) > work_cost(b, (*tracks)[b.track]);
-        });
-        pool->workers = std::vector<meter_worker>(threads);
-        std::vector<double> load(threads, 0.0);
-        for (meter_worker& w : pool->workers)
-            w.items.resize(n);
-        for (const work_item& item : items) {
-            const size_t least = static_cast<size_t>(std::min_element(load.begin(), load.end()) - load.begin());
-            pool->workers[least].items[item.track].push_back(item);
-            load[least] += work_cost(item, (*tracks)[item.track]);
-        }
-        for (meter_worker& w : pool->workers)
-            w.thread = std::thread(meter_worker_run, pool.get(), &w);
-    }
+    threads = static_cast<unsigned>(std::min<size_t>(threads, pool->items.size()));
+    // With one thread the caller's does the work as it appends.
+    if (threads > 1)
+        for (unsigned i = 0; i < threads; ++i)
+            pool->threads.emplace_back(meter_worker_run, pool.get());
     *out = pool.release();
     return 0;
 }
@@ -291,7 +296,7 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
 uint8_t* meter_pool_append(meter_pool* pool, size_t t, size_t frames)
 {
     sample_block& pending = pool->pending[t];
-    if (pending.data.size() >= block_bytes)
+    if (pending.data.size() >= pool->block_bytes)
         meter_pool_flush(pool, t);
     const track_meter& tm = (*pool->tracks)[t];
     const size_t old = pending.data.size();
@@ -311,8 +316,8 @@ int meter_pool_finish(meter_pool* pool)
         pool->stopping = true;
     }
     pool->work_ready.notify_all();
-    for (meter_worker& w : pool->workers)
-        w.thread.join();
+    for (std::thread& t : pool->threads)
+        t.join();
     pool->finished = true;
     return 0;
 }

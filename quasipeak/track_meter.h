@@ -38,7 +38,8 @@ struct track_meter {
     int sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;
     ebur128_ptr loudness;            // integrated loudness and loudness range of the track
-    std::vector<ebur128_ptr> peaks;  // per channel: sample and true peak
+    std::vector<ebur128_ptr> peaks;  // per channel: sample and true peak (null for a mono
+                                     // track, whose loudness state has them)
     std::vector<std::array<qpm_ptr, 4>> qpm;
 };
 

@@ -1,6 +1,9 @@
 #include "support.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +66,43 @@ run_result run(const std::string& command)
     const int raw = std::system(("(" + command + ") >" + sh(out) + " 2>" + sh(err) + " </dev/null").c_str());
     run_result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+run_result run_program(const std::vector<std::string>& argv, int seconds)
+{
+    const std::string out = scratch_dir() + "/.stdout", err = scratch_dir() + "/.stderr";
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    run_result r;
+    int raw = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (waitpid(pid, &raw, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &raw, 0);
+            r.status = -2;
+            break;
+        }
+        usleep(5000);
+    }
+    if (r.status != -2)
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     r.out = slurp(out);
     r.err = slurp(err);
     return r;

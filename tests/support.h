@@ -15,6 +15,10 @@ struct run_result {
 // Runs a shell command, capturing its standard output and error.
 run_result run(const std::string& command);
 
+// Runs a program directly (no shell) with a time limit. status is the exit
+// status, -1 when a signal killed it, -2 when it ran out of time and was killed.
+run_result run_program(const std::vector<std::string>& argv, int seconds);
+
 // Quotes a string for the shell.
 std::string sh(const std::string& word);
 

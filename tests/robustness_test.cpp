@@ -1,0 +1,239 @@
+// Both programs on damaged, odd and hostile inputs, and lumetrim with
+// destinations that fail: a diagnostic and a non-zero status, or a correct
+// report, never a crash, a hang, a partial destination or a changed source.
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+namespace {
+
+const std::string lumetrim = LUMETRIM_PATH;
+const std::string lumescope = LUMESCOPE_PATH;
+
+// Runs with a time limit of two minutes.
+run_result limited(const std::vector<std::string>& argv)
+{
+    return run_program(argv, 120);
+}
+
+const std::string& valid_mxf()
+{
+    static const std::string path = [] {
+        const std::string p = scratch_dir() + "/valid.mxf";
+        make_media(p, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
+                      "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*550*t):s=48000:d=3' "
+                      "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -c:a pcm_s24le -f mxf");
+        return p;
+    }();
+    return path;
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string checksum(const std::string& path)
+{
+    return run("md5sum < " + sh(path)).out;
+}
+
+// A program ended on its own: not killed by a signal, not hung, not stopped
+// by a sanitizer. lumetrim's statuses
+// are the low bits of negative results, so any other status can be a clean one.
+void expect_clean_end(const run_result& r, const std::string& what)
+{
+    EXPECT_NE(r.status, -1) << what << " was killed\n" << r.err;
+    EXPECT_NE(r.status, -2) << what << " hung";
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << what << "\n" << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << what << "\n" << r.err;
+}
+
+// lumetrim normalising a damaged source: a clean end, and a complete
+// destination after success, none after a failure.
+void expect_lumetrim_sound(const std::string& src, const std::string& what)
+{
+    const std::string dst = scratch_dir() + "/damaged_out.mxf";
+    std::filesystem::remove(dst);
+    const run_result r = limited({lumetrim, src, "auto", dst});
+    expect_clean_end(r, what);
+    if (r.status == 0) {
+        if (std::filesystem::exists(dst)) {
+            EXPECT_EQ(std::filesystem::file_size(dst), std::filesystem::file_size(src)) << what;
+        }
+    } else {
+        EXPECT_FALSE(std::filesystem::exists(dst)) << what;
+        EXPECT_NE(r.err.find("inplace_norm_create("), std::string::npos) << what;
+    }
+}
+
+}  // namespace
+
+TEST(DamagedInput, TruncatedMxfAtEveryKindOfPlace)
+{
+    const std::vector<uint8_t> whole = read_file(valid_mxf());
+    const std::vector<packet_place> packets = probe_packets(valid_mxf());
+    ASSERT_GT(packets.size(), 10u);
+    const packet_place& audio = packets[1].stream == 1 ? packets[1] : packets[2];
+    const packet_place& last = packets.back();
+    // Inside the header, inside a packet's key, its length, its payload, after the last packet.
+    const std::pair<const char*, int64_t> cuts[] = {
+        {"header", 200},
+        {"key", audio.pos + 5},
+        {"length", audio.pos + 17},
+        {"payload", audio.pos + 20 + audio.size / 2},
+        {"last payload", last.pos + last.size / 2},
+        {"after the last packet", last.pos + last.size + 30},
+    };
+    for (const auto& [what, cut] : cuts) {
+        ASSERT_LT(cut, static_cast<int64_t>(whole.size()));
+        const std::string path = scratch_dir() + "/cut.mxf";
+        write_file(path, std::vector<uint8_t>(whole.begin(), whole.begin() + cut));
+        const std::string before = checksum(path);
+        expect_lumetrim_sound(path, std::string("cut in ") + what);
+        EXPECT_EQ(checksum(path), before) << what;
+        const run_result r = limited({lumescope, "-j", path});
+        expect_clean_end(r, std::string("lumescope, cut in ") + what);
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << what;
+        if (r.status == 1) {
+            EXPECT_FALSE(r.err.empty()) << what;
+        }
+    }
+}
+
+TEST(DamagedInput, RandomByteCorruption)
+{
+    const std::vector<uint8_t> whole = read_file(valid_mxf());
+    std::mt19937 rng(2026);
+    for (int round = 0; round < 12; ++round) {
+        std::vector<uint8_t> bytes = whole;
+        const int flips = round < 6 ? 8 : 400;
+        for (int i = 0; i < flips; ++i)
+            bytes[rng() % bytes.size()] = static_cast<uint8_t>(rng());
+        const std::string path = scratch_dir() + "/corrupt.mxf";
+        write_file(path, bytes);
+        expect_lumetrim_sound(path, "corruption round " + std::to_string(round));
+        const run_result r = limited({lumescope, path});
+        expect_clean_end(r, "lumescope, corruption round " + std::to_string(round));
+    }
+}
+
+TEST(DamagedInput, EmptyFileDirectoryAndUnreadableSource)
+{
+    const std::string empty = scratch_dir() + "/empty.mxf";
+    write_file(empty, {});
+    run_result r = limited({lumetrim, empty});
+    expect_clean_end(r, "empty");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("inplace_norm_create(" + empty + ")=-"), std::string::npos) << r.err;
+    r = limited({lumescope, empty});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.err.empty());
+
+    const std::string dir = scratch_dir() + "/a_folder";
+    std::filesystem::create_directories(dir);
+    r = limited({lumetrim, dir, "auto", scratch_dir() + "/x.mxf"});
+    EXPECT_EQ(r.status, 235);  // -EISDIR
+    EXPECT_EQ(r.err, "Failed to open " + dir + ": Is a directory\ninplace_norm_create(" + dir + ")=-21\n");
+    r = limited({lumescope, dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.err.empty());
+
+    // Permissions do not stop root: drop to an unprivileged user when root.
+    const std::string secret = scratch_dir() + "/secret.mxf";
+    std::filesystem::copy_file(valid_mxf(), secret, std::filesystem::copy_options::overwrite_existing);
+    chmod(secret.c_str(), 0);
+    chmod(scratch_dir().c_str(), 0755);
+    const std::string as_user = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    r = run(as_user + sh(lumetrim) + " " + sh(secret));
+    EXPECT_EQ(r.status, 243) << r.err;  // -EACCES
+    r = run(as_user + sh(lumescope) + " " + sh(secret));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Failed to open file: " + secret + "\n");
+}
+
+TEST(DamagedInput, FifoIsRefusedByLumetrimAndReadByLumescope)
+{
+    const std::string fifo = scratch_dir() + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    run_result r = limited({lumetrim, fifo});
+    EXPECT_EQ(r.status, 227);  // -ESPIPE, at once and without waiting for a writer
+    EXPECT_EQ(r.err, "Failed to open " + fifo + ": Illegal seek\ninplace_norm_create(" + fifo + ")=-29\n");
+
+    const std::string wav = scratch_dir() + "/fifo_source.wav";
+    make_media(wav, "-f lavfi -i 'aevalsrc=0.25*sin(2*PI*1000*t):s=48000:d=3' -c:a pcm_s16le");
+    r = run("(cat " + sh(wav) + " > " + sh(fifo) + " &) ; timeout 60 " + sh(lumescope) + " " + sh(fifo));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, run(sh(lumescope) + " " + sh(wav)).out.replace(10, wav.size(), fifo));
+}
+
+TEST(DestinationFaults, EveryFailureLeavesNoFileAndAnUnchangedSource)
+{
+    const std::string src = valid_mxf();
+    const std::string source_sum = checksum(src);
+    const std::string existing = scratch_dir() + "/existing.mxf";
+    write_file(existing, {'o', 'l', 'd'});
+    const std::string existing_sum = checksum(existing);
+
+    // A full device.
+    run_result r = run(sh(lumetrim) + " " + sh(src) + " auto /dev/full");
+    EXPECT_EQ(r.status, 228);  // -ENOSPC
+    EXPECT_NE(r.err.find("Failed to write /dev/full: No space left on device\n"), std::string::npos) << r.err;
+
+    // The file size limit, replacing an existing file.
+    r = run("ulimit -f 64; " + sh(lumetrim) + " " + sh(src) + " auto " + sh(existing));
+    EXPECT_EQ(r.status, 229);  // -EFBIG
+    EXPECT_NE(r.err.find("Failed to write " + existing + ": File too large\n"), std::string::npos) << r.err;
+    EXPECT_EQ(checksum(existing), existing_sum);
+
+    // A destination that is a folder.
+    const std::string folder = scratch_dir() + "/out_folder";
+    std::filesystem::create_directories(folder);
+    r = run(sh(lumetrim) + " " + sh(src) + " auto " + sh(folder));
+    EXPECT_EQ(r.status, 235);  // -EISDIR
+    EXPECT_NE(r.err.find("Failed to write " + folder + ": Is a directory\n"), std::string::npos) << r.err;
+
+    // A read-only folder (as an unprivileged user when root).
+    const std::string locked = scratch_dir() + "/locked";
+    std::filesystem::create_directories(locked);
+    const std::string kept = locked + "/kept.mxf";
+    write_file(kept, {'k', 'e', 'p', 't'});
+    chmod(kept.c_str(), 0666);
+    chmod(locked.c_str(), 0555);
+    chmod(scratch_dir().c_str(), 0755);
+    chmod(src.c_str(), 0644);
+    const std::string as_user = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    r = run(as_user + sh(lumetrim) + " " + sh(src) + " auto " + sh(kept));
+    EXPECT_EQ(r.status, 243) << r.err;  // -EACCES
+    EXPECT_NE(r.err.find("Failed to write " + kept + ": Permission denied\n"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(kept), (std::vector<uint8_t>{'k', 'e', 'p', 't'}));
+
+    // No temporary file is left anywhere.
+    for (const std::string& dir : {scratch_dir(), locked, folder})
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            EXPECT_EQ(entry.path().filename().string().find(".mxf."), std::string::npos) << entry.path();
+    EXPECT_EQ(checksum(src), source_sum);
+}
+
+TEST(DestinationFaults, AnotherFileSystemIsWrittenCorrectly)
+{
+    const std::string other = "/dev/shm";
+    if (!std::filesystem::is_directory(other))
+        GTEST_SKIP() << "no /dev/shm";
+    const std::string dst = other + "/lumetrim_test_" + std::to_string(getpid()) + ".mxf";
+    const std::string local = scratch_dir() + "/local.mxf";
+    ASSERT_EQ(run(sh(lumetrim) + " " + sh(valid_mxf()) + " -20 " + sh(local)).status, 0);
+    const run_result r = run(sh(lumetrim) + " " + sh(valid_mxf()) + " -20 " + sh(dst));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dst), read_file(local));
+    std::filesystem::remove(dst);
+}
