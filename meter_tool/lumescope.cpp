@@ -10,6 +10,7 @@
 #include <ebur128.h>
 
 #include "av_ptr.h"
+#include "progress.h"
 #include "track_meter.h"
 
 namespace {
@@ -20,8 +21,10 @@ struct meter_track {
     int stream_index = 0;
     av_codec_ptr codec;
     int channels = 0;
+    int sample_rate = 0;
     AVSampleFormat format = AV_SAMPLE_FMT_NONE;
     bool mismatch_reported = false;
+    double seconds = 0;  // audio metered so far
 };
 
 enum class report_mode { text, json };
@@ -83,6 +86,7 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* 
     }
     out->stream_index = i;
     out->channels = channels;
+    out->sample_rate = codec->sample_rate;
     out->format = codec->sample_fmt;
     out->codec = std::move(codec);
     return true;
@@ -106,6 +110,7 @@ void lumescope_feed(meter_track& t, meter_pool* pool, size_t j, const AVFrame* f
     const size_t frames = static_cast<size_t>(f->nb_samples);
     const size_t k = static_cast<size_t>(t.channels);
     const size_t w = static_cast<size_t>(av_get_bytes_per_sample(t.format));
+    t.seconds += static_cast<double>(frames) / t.sample_rate;
     uint8_t* out = meter_pool_append(pool, j, frames);
     if (!av_sample_fmt_is_planar(t.format)) {
         std::memcpy(out, f->extended_data[0], frames * k * w);
@@ -272,14 +277,25 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
         return 1;
     }
     std::unique_ptr<meter_pool, meter_pool_closer> pool(raw_pool);
+    progress_line progress;
+    progress_init(&progress, stderr, "Reading");
+    const int64_t input_size = input->pb ? avio_size(input->pb) : -1;
     while (av_read_frame(input.get(), pkt.get()) >= 0) {
         const int s = pkt->stream_index;
         const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? ordinal_of_stream[static_cast<size_t>(s)] : -1;
         if (j >= 0 && !lumescope_decode(tracks[static_cast<size_t>(j)], pool.get(), static_cast<size_t>(j), pkt.get(),
-                                        frame.get()))
+                                        frame.get())) {
+            progress_clear(&progress);
             fprintf(stderr, "Failed to decode packet from stream #%d\n", j);
+        }
         av_packet_unref(pkt.get());
+        if (j >= 0)
+            progress_update(&progress,
+                            input_size > 0 ? static_cast<double>(avio_tell(input->pb)) / static_cast<double>(input_size)
+                                           : -1,
+                            tracks[static_cast<size_t>(j)].seconds);
     }
+    progress_clear(&progress);
     // Decoders may still hold audio: drain each one.
     for (size_t j = 0; j < tracks.size(); ++j)
         if (!lumescope_decode(tracks[j], pool.get(), j, nullptr, frame.get()))

@@ -14,6 +14,7 @@
 #include "crc32c.h"
 #include "file_io.h"
 #include "pcm_codec.h"
+#include "progress.h"
 
 namespace {
 
@@ -221,6 +222,11 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     if (!pkt)
         return AVERROR(ENOMEM);
     source_window window;
+    progress_line progress;
+    progress_init(&progress, ctx->show_progress ? stderr : nullptr, "Reading");
+    struct stat st;
+    const double file_size = fstat(ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
+    std::vector<double> track_seconds(static_cast<size_t>(ctx->track_count));
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
@@ -240,6 +246,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
                 found = inplace_norm_locate(pkt->data, pkt->size, bytes, avail);
         }
         if (found < 0) {
+            progress_clear(&progress);
             inplace_norm_print_not_found(*pkt);
             return -EINVAL;
         }
@@ -254,8 +261,14 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         const size_t frames = static_cast<size_t>(pkt->size / width / slot.channels);
         auto* samples = reinterpret_cast<float*>(meter_pool_append(pool.get(), static_cast<size_t>(slot.ordinal), frames));
         pcm_to_float(samples, pkt->data, static_cast<int>(frames) * slot.channels * width, slot.codec_id);
+        double& seconds = track_seconds[static_cast<size_t>(slot.ordinal)];
+        seconds += static_cast<double>(frames) / slot.sample_rate;
+        ctx->media_seconds = std::max(ctx->media_seconds, seconds);
+        progress_update(&progress, file_size > 0 ? static_cast<double>(place.pos + place.size) / file_size : -1,
+                        ctx->media_seconds);
         av_packet_unref(pkt.get());
     }
+    progress_clear(&progress);
     if (r != AVERROR_EOF) {
         char msg[AV_ERROR_MAX_STRING_SIZE];
         av_strerror(r, msg, sizeof msg);

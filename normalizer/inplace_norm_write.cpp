@@ -18,6 +18,7 @@
 #include "file_io.h"
 #include "inplace_norm.h"
 #include "pcm_codec.h"
+#include "progress.h"
 
 namespace {
 
@@ -168,7 +169,8 @@ int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
             q->spare.pop_back();
         }
         buf.resize(buf.capacity());
-        std::memcpy(buf.data(), carry.data(), carry.size());
+        if (!carry.empty())
+            std::memcpy(buf.data(), carry.data(), carry.size());
         size_t len = carry.size();
         const int64_t want = static_cast<int64_t>(buf.size() - len);
         const int64_t got = file_read_at(ctx->fd, buf.data() + len, want, base + static_cast<int64_t>(len));
@@ -229,6 +231,10 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
         }
         q.changed.notify_all();
     });
+    progress_line progress;
+    progress_init(&progress, cs->ctx->show_progress ? stderr : nullptr, "Writing");
+    struct stat st;
+    const double total = fstat(cs->ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
     int write_err = 0;
     int64_t written = 0;
     for (;;) {
@@ -247,6 +253,8 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
         if (write_err == 0 && start_writeback && !buf.empty())
             sync_file_range(dst_fd, written, static_cast<off_t>(buf.size()), SYNC_FILE_RANGE_WRITE);
         written += static_cast<int64_t>(buf.size());
+        const double done = total > 0 ? static_cast<double>(written) / total : -1;
+        progress_update(&progress, done, done > 0 ? done * cs->ctx->media_seconds : 0);
         {
             std::lock_guard lock(q.mutex);
             q.spare.push_back(std::move(buf));
@@ -257,6 +265,7 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
             break;
     }
     reader.join();
+    progress_clear(&progress);
     if (write_err != 0) {
         *fault = copy_fault::destination;
         return write_err;

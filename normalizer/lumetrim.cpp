@@ -23,6 +23,7 @@ int lumetrim_main(int argc, char** argv)
     fprintf(stderr, "inplace_norm_create(%s)=%d\n", src, r);
     if (r > 0) {
         fprintf(stderr, "We have [%d] audio tracks\n", r);
+        ctx->show_progress = true;
         inplace_norm_meters_init(ctx);
         fprintf(stderr, "Reading file\n");
         r = inplace_norm_read(ctx);
