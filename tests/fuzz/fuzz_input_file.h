@@ -1,4 +1,5 @@
-// The fuzz input as a file the programs can open by path, kept in memory.
+// For the fuzz targets that run a whole program: the fuzz input as a file
+// the program can open by path, kept in memory, and FFmpeg kept quiet.
 #pragma once
 
 #include <cstdint>
@@ -6,6 +7,16 @@
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+}
 
 struct fuzz_input_file {
     int fd = -1;

@@ -4,18 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "fuzz_input_file.h"
 #include "lumescope.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    av_log_set_level(AV_LOG_QUIET);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

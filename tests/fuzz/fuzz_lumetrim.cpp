@@ -6,18 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "fuzz_input_file.h"
 #include "inplace_norm.h"
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    av_log_set_level(AV_LOG_QUIET);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
