@@ -1,13 +1,11 @@
 #include "lumescope.h"
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <ebur128.h>
 
 #include "av_ptr.h"
 #include "progress.h"
