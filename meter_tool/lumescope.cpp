@@ -218,10 +218,6 @@ void lumescope_print_json(FILE* out, const char* path, const std::vector<meter_t
     fprintf(out, "}\n");
 }
 
-struct meter_pool_closer {
-    void operator()(meter_pool* p) const { meter_pool_destroy(&p); }
-};
-
 }  // namespace
 
 int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
@@ -274,7 +270,7 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
         fprintf(stderr, "Out of memory reading %s\n", path);
         return 1;
     }
-    std::unique_ptr<meter_pool, meter_pool_closer> pool(raw_pool);
+    meter_pool_ptr pool(raw_pool);
     progress_line progress;
     progress_init(&progress, stderr, "Reading");
     const int64_t input_size = input->pb ? avio_size(input->pb) : -1;

@@ -70,10 +70,6 @@ void inplace_norm_print_not_found(const AVPacket& pkt)
             b[14], b[15]);
 }
 
-struct meter_pool_closer {
-    void operator()(meter_pool* p) const { meter_pool_destroy(&p); }
-};
-
 // Sorts the table by position and notes the first payload that overlaps the
 // one before it.
 void inplace_norm_order_payloads(inplace_norm_ctx* ctx)
@@ -198,7 +194,7 @@ int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* win
     return -1;
 }
 
-uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
+void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
 {
     uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
     x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
@@ -209,7 +205,10 @@ uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
     x ^= x >> 27;
     x *= 0x94D049BB133111EBull;
     x ^= x >> 31;
-    return x;
+    const size_t group = static_cast<size_t>(p.pos >> payload_group_shift);
+    if (sums->size() <= group)
+        sums->resize(group + 1);
+    (*sums)[group] += x;
 }
 
 int inplace_norm_read(inplace_norm_ctx* ctx)
@@ -217,7 +216,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     meter_pool* raw_pool = nullptr;
     if (meter_pool_create(&raw_pool, &ctx->meters, ctx->threads) != 0)
         return AVERROR(ENOMEM);
-    std::unique_ptr<meter_pool, meter_pool_closer> pool(raw_pool);
+    meter_pool_ptr pool(raw_pool);
     av_packet_ptr pkt(av_packet_alloc());
     if (!pkt)
         return AVERROR(ENOMEM);
@@ -252,10 +251,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         }
         const payload_place place{pkt->pos + found, pkt->size, s};
         packet_table_append(&ctx->packets, place);
-        const size_t group = static_cast<size_t>(place.pos >> payload_group_shift);
-        if (ctx->payload_sums.size() <= group)
-            ctx->payload_sums.resize(group + 1);
-        ctx->payload_sums[group] += inplace_norm_fingerprint(place, pkt->data);
+        inplace_norm_add_fingerprint(&ctx->payload_sums, place, pkt->data);
 
         const int width = pcm_sample_width(slot.codec_id);
         const size_t frames = static_cast<size_t>(pkt->size / width / slot.channels);

@@ -75,8 +75,8 @@ int inplace_norm_meters_free(inplace_norm_ctx* ctx);
 // than 4 bytes). window_len is the number of bytes actually read.
 int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
 
-// A payload's contribution to the sums in payload_sums.
-uint64_t inplace_norm_fingerprint(const payload_place& place, const uint8_t* bytes);
+// Adds a payload's fingerprint to the sum of its group of the source.
+void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);
 
 // Scans the whole source once: locates every payload of the selected tracks
 // and meters its samples. Returns 0, -22 when a payload was not found, or the

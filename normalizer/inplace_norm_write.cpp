@@ -116,10 +116,7 @@ bool copy_check_groups(copy_state* cs, size_t upto)
 // Checks one payload read back from the source and scales it in place.
 void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
 {
-    const size_t group = static_cast<size_t>(p.pos >> payload_group_shift);
-    if (cs->sums.size() <= group)
-        cs->sums.resize(group + 1);
-    cs->sums[group] += inplace_norm_fingerprint(p, bytes);
+    inplace_norm_add_fingerprint(&cs->sums, p, bytes);
 
     const auto& gain = cs->ctx->gain;
     const size_t s = static_cast<size_t>(p.stream);

@@ -154,16 +154,15 @@ void meter_worker_run(meter_pool* pool)
     channel_scratch scratch;
     std::unique_lock lock(pool->mutex);
     for (;;) {
+        // Work on any waiting item; when stopping, leave once nothing waits.
         item_queue* q = nullptr;
-        pool->work_ready.wait(lock, [&] { return (q = meter_pool_take(pool)) != nullptr || pool->stopping; });
-        if (!q) {
-            // Stopping: leave once no item has anything left.
-            if (std::none_of(pool->items.begin(), pool->items.end(),
-                             [](const item_queue& i) { return !i.blocks.empty(); }))
-                return;
-            pool->work_ready.wait(lock);
-            continue;
-        }
+        pool->work_ready.wait(lock, [&] {
+            q = meter_pool_take(pool);
+            return q || (pool->stopping && std::all_of(pool->items.begin(), pool->items.end(),
+                                                       [](const item_queue& i) { return i.blocks.empty(); }));
+        });
+        if (!q)
+            return;
         const std::shared_ptr<const sample_block> block = std::move(q->blocks.front());
         q->blocks.pop_front();
         lock.unlock();

@@ -79,3 +79,9 @@ int meter_pool_finish(meter_pool* pool);
 
 // Finishes the pool if needed, frees it and nulls the handle.
 void meter_pool_destroy(meter_pool** pool);
+
+struct meter_pool_closer {
+    void operator()(meter_pool* p) const { meter_pool_destroy(&p); }
+};
+// Owning handle of a pool made by meter_pool_create.
+using meter_pool_ptr = std::unique_ptr<meter_pool, meter_pool_closer>;

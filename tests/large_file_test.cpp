@@ -64,9 +64,7 @@ TEST(LargeFiles, PayloadsBeyondFourGiBAreRewrittenInPlace)
     ctx->track_count = 1;
     for (const planted& p : payloads) {
         packet_table_append(&ctx->packets, p.place);
-        const size_t group = static_cast<size_t>(p.place.pos >> payload_group_shift);
-        ctx->payload_sums.resize(std::max(ctx->payload_sums.size(), group + 1));
-        ctx->payload_sums[group] += inplace_norm_fingerprint(p.place, p.source.data());
+        inplace_norm_add_fingerprint(&ctx->payload_sums, p.place, p.source.data());
     }
     ctx->gain = {NAN, gain};
 
