@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,11 +93,12 @@ run_result run_program(const std::vector<std::string>& argv, int seconds)
     }
     run_result r;
     int raw = 0;
+    struct rusage usage {};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(pid, &raw, WNOHANG) == 0) {
+    while (wait4(pid, &raw, WNOHANG, &usage) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
+            wait4(pid, &raw, 0, &usage);
             r.status = -2;
             break;
         }
@@ -103,6 +106,7 @@ run_result run_program(const std::vector<std::string>& argv, int seconds)
     }
     if (r.status != -2)
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.max_rss_kib = usage.ru_maxrss;
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
@@ -157,4 +161,47 @@ std::vector<packet_place> probe_packets(const std::string& path)
         }
     }
     return places;
+}
+
+size_t expect_only_samples_changed(const std::string& src, const std::string& dst, const std::vector<int>& audio_streams)
+{
+    const std::vector<uint8_t> a = read_file(src), b = read_file(dst);
+    EXPECT_EQ(a.size(), b.size());
+    const std::vector<packet_place> before = probe_packets(src), after = probe_packets(dst);
+    EXPECT_EQ(before.size(), after.size());
+    if (a.size() != b.size() || before.size() != after.size())
+        return 0;
+    std::vector<bool> samples(a.size(), false);
+    for (size_t k = 0; k < before.size(); ++k) {
+        const packet_place& p = before[k];
+        EXPECT_EQ(p.stream, after[k].stream) << "packet " << k;
+        EXPECT_EQ(p.pos, after[k].pos) << "packet " << k;
+        EXPECT_EQ(p.size, after[k].size) << "packet " << k;
+        const bool audio = std::find(audio_streams.begin(), audio_streams.end(), p.stream) != audio_streams.end();
+        if (!audio) {
+            EXPECT_EQ(p.hash, after[k].hash) << "packet " << k << " of stream " << p.stream;
+            continue;
+        }
+        // SMPTE 336 KLV: a 16-byte key starting 06 0E 2B 34, then a BER length.
+        const size_t at = static_cast<size_t>(p.pos);
+        int64_t from = p.pos, to = p.pos + p.size + p.size / 4;
+        if (at + 17 <= a.size() && a[at] == 0x06 && a[at + 1] == 0x0e && a[at + 2] == 0x2b && a[at + 3] == 0x34) {
+            const uint8_t first = a[at + 16];
+            const int64_t header = first < 0x80 ? 17 : 17 + (first & 0x7f);
+            from = p.pos + header;
+            to = from + p.size;
+        }
+        for (int64_t i = from; i < to && i < static_cast<int64_t>(a.size()); ++i)
+            samples[static_cast<size_t>(i)] = true;
+    }
+    size_t changed = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) {
+            ++changed;
+            if (!samples[i]) {
+                ADD_FAILURE() << "byte " << i << " outside every sample payload of " << dst << " changed";
+                break;
+            }
+        }
+    return changed;
 }

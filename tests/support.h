@@ -10,6 +10,7 @@ struct run_result {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out;
     std::string err;
+    long max_rss_kib = 0;  // peak resident memory, from run_program only
 };
 
 // Runs a shell command, capturing its standard output and error.
@@ -47,3 +48,11 @@ struct packet_place {
     std::string hash;
 };
 std::vector<packet_place> probe_packets(const std::string& path);
+
+// Checks a normalised destination against its source: it re-demuxes to the
+// same (stream, position, size) packet list, every packet of a stream other
+// than `audio_streams` is unchanged, and no byte outside the audio packets'
+// sample bytes differs. The sample bytes of a KLV-wrapped packet are the
+// value of the KLV packet at its position; otherwise a quarter of the
+// packet's size beyond it is allowed. Returns the number of bytes changed.
+size_t expect_only_samples_changed(const std::string& src, const std::string& dst, const std::vector<int>& audio_streams);
