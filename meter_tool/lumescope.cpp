@@ -85,6 +85,10 @@ bool lumescope_metering_format(AVSampleFormat f, track_sample_format* out)
 av_codec_ptr lumescope_open_decoder(const AVStream* st, const AVCodec* decoder)
 {
     av_codec_ptr codec(avcodec_alloc_context3(decoder));
+    // The decoder needs the stream's time base to place the samples that
+    // encoders mark for skipping (MP3, Opus and AAC priming and padding).
+    if (codec)
+        codec->pkt_timebase = st->time_base;
     if (!codec || avcodec_parameters_to_context(codec.get(), st->codecpar) < 0 ||
         avcodec_open2(codec.get(), decoder, nullptr) < 0)
         return nullptr;
@@ -590,12 +594,13 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     progress_line progress;
     progress_init(&progress, stderr, "Reading");
     const int64_t input_size = input->pb ? avio_size(input->pb) : -1;
-    while (av_read_frame(input.get(), pkt.get()) >= 0) {
+    int r;
+    while ((r = av_read_frame(input.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
         const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? run.track_of_stream[static_cast<size_t>(s)] : -1;
         if (j >= 0 && !lumescope_decode(run, run.tracks[static_cast<size_t>(j)], pool.get(), pkt.get(), frame.get())) {
             progress_clear(&progress);
-            fprintf(stderr, "Failed to decode packet from stream #%d\n", j);
+            fprintf(stderr, "Failed to decode packet from stream #%d\n", s);
         }
         av_packet_unref(pkt.get());
         if (j >= 0)
@@ -605,10 +610,18 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
                             run.tracks[static_cast<size_t>(j)].seconds);
     }
     progress_clear(&progress);
+    if (r != AVERROR_EOF) {
+        // An input that fails before its end (an I/O error, a dropped
+        // connection) would give figures of an unknown part of it.
+        char msg[AV_ERROR_MAX_STRING_SIZE];
+        av_strerror(r, msg, sizeof msg);
+        fprintf(stderr, "Failed to read %s: %s\n", path, msg);
+        return 1;
+    }
     // Decoders may still hold audio: drain each one.
     for (size_t j = 0; j < run.tracks.size(); ++j)
         if (!lumescope_decode(run, run.tracks[j], pool.get(), nullptr, frame.get()))
-            fprintf(stderr, "Failed to decode packet from stream #%d\n", static_cast<int>(j));
+            fprintf(stderr, "Failed to decode packet from stream #%d\n", run.tracks[j].stream_index);
     for (meter_programme& p : run.programmes) {
         if (!p.read_back) {
             programme_feed_pad(&p.feed);

@@ -67,6 +67,9 @@ struct inplace_norm_ctx {
     int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
     double ceiling = NAN;      // true-peak ceiling in dBTP for the gains; NaN: none
     unsigned threads = 0;      // metering threads; 0: one per core
+    // The destination is made as an unnamed file where the file system
+    // allows; false takes the named temporary file of other file systems.
+    bool unnamed_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
     // Samples of a programme's tracks that may wait for the other tracks'

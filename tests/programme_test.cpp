@@ -152,8 +152,6 @@ std::string dst_path(const std::string& name)
     return scratch_dir() + "/out_" + name;
 }
 
-const std::vector<int> eight_audio = {1, 2, 3, 4, 5, 6, 7, 8};
-
 }  // namespace
 
 TEST(Programmes, EightMonoTracksNormaliseAsAStereoAndA51Programme)
@@ -197,7 +195,7 @@ TEST(Programmes, EightMonoTracksNormaliseAsAStereoAndA51Programme)
     for (int t = 3; t < 8; ++t)
         EXPECT_NEAR(moved(t), moved(2), 0.011) << t;
     EXPECT_GT(std::fabs(moved(0) - moved(2)), 1.0);  // the two programmes did get different gains
-    EXPECT_GT(expect_only_samples_changed(src, dst, eight_audio), 1000u);
+    EXPECT_GT(expect_only_samples_changed(src, dst), 1000u);
 }
 
 TEST(Programmes, GroupedFiguresEqualThoseOfTheInterleavedWav)
@@ -285,7 +283,7 @@ TEST(Programmes, CeilingHoldsTheTruePeakAndCostsExactlyThePrintedReduction)
     EXPECT_NEAR(figure(again.err, "programme 1-2:", "loudness:  "), -16 - reduction, 0.02) << again.err;
     // FFmpeg's own meter agrees within its coarser true-peak estimate.
     EXPECT_LE(ffmpeg_measure(dst, 0).true_peak, -1.0 + 0.1);
-    expect_only_samples_changed(src, dst, {1, 2});
+    expect_only_samples_changed(src, dst);
 
     // A lone track is held to the ceiling on its own.
     const run_result lone = run_lumetrim({"-c", "-3", src, "-16", dst});
@@ -294,7 +292,7 @@ TEST(Programmes, CeilingHoldsTheTruePeakAndCostsExactlyThePrintedReduction)
     const run_result lone_again = run_lumetrim({dst});
     EXPECT_LE(figure(lone_again.err, "stream #0 (", "true peak: "), -3.0 + 0.01) << lone_again.err;
     EXPECT_LE(figure(lone_again.err, "stream #1 (", "true peak: "), -3.0 + 0.01) << lone_again.err;
-    expect_only_samples_changed(src, dst, {1, 2});
+    expect_only_samples_changed(src, dst);
 }
 
 TEST(Programmes, RefusalsPrintOneLineThenTheUsageAndWriteNothing)

@@ -49,10 +49,13 @@ struct packet_place {
 };
 std::vector<packet_place> probe_packets(const std::string& path);
 
-// Checks a normalised destination against its source: it re-demuxes to the
-// same (stream, position, size) packet list, every packet of a stream other
-// than `audio_streams` is unchanged, and no byte outside the audio packets'
-// sample bytes differs. The sample bytes of a KLV-wrapped packet are the
-// value of the KLV packet at its position; otherwise a quarter of the
-// packet's size beyond it is allowed. Returns the number of bytes changed.
-size_t expect_only_samples_changed(const std::string& src, const std::string& dst, const std::vector<int>& audio_streams);
+// Stream indexes of the audio streams of a file, as ffprobe sees them.
+std::vector<int> audio_streams(const std::string& path);
+
+// The promise of every normalisation: the destination has the source's length,
+// re-demuxes to the same (stream, position, size) list, and differs from the
+// source only inside the sample bytes of audio packets, which are the value of
+// the KLV triplet at each audio packet's position (it must hold exactly that
+// packet). Fails the current test otherwise; returns the number of bytes that
+// differ.
+size_t expect_only_samples_changed(const std::string& src, const std::string& dst);
