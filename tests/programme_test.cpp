@@ -91,6 +91,10 @@ std::string media(const std::string& name)
         args = mono_tracks_args(
             source("0.9*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)|0.7*sin(2*PI*1500*t)*lt(mod(t+0.5\\,1)\\,0.005)", 8), 2,
             8, "pcm_s24le");
+    else if (name == "uneven.mxf")  // the second track ends half-way
+        args = video + source("0.3*sin(2*PI*440*t)*(0.2+0.8*abs(sin(2*PI*0.2*t)))", 8) +
+               source("0.2*sin(2*PI*660*t)", 4) + "-map 0:v -map 1:a -map 2:a -t 8 " + video_codec +
+               "-c:a pcm_s24le -f mxf";
     else if (name == "mixed_rates.mkv")
         args = source("0.1*sin(2*PI*300*t)", 2) + "-f lavfi -i " + sh("aevalsrc=0.1*sin(2*PI*300*t):s=44100:d=2") +
                " -map 0:a -map 1:a -c:a pcm_s16le";
@@ -247,18 +251,31 @@ TEST(Programmes, GroupedFiguresEqualThoseOfTheInterleavedWav)
         EXPECT_EQ(pair[0].true_peak, track[0].true_peak) << queue;
     }
 
-    // lumescope decoding the tracks again side by side prints the same report.
-    std::string path = media("eight_mono.mxf"), p = "-p", groups = "1-2,3-8";
-    char* argv[] = {const_cast<char*>("lumescope"), p.data(), groups.data(), path.data()};
+    // A track that ends early makes the other wait until the programme is
+    // read back from the file part of the way through; it ends in silence
+    // either way.
+    const std::vector<programme_figures> uneven = scan(media("uneven.mxf"), "1-2", 16 << 20);
     for (size_t queue : {size_t(0), size_t(100000)}) {
-        const std::string report = scratch_dir() + "/read_back.txt";
-        FILE* out = fopen(report.c_str(), "w");
-        lumescope_settings settings;
-        settings.programme_queue_bytes = queue;
-        EXPECT_EQ(lumescope_run_with(4, argv, out, settings), 0);
-        fclose(out);
-        const std::vector<uint8_t> text = read_file(report);
-        EXPECT_EQ(std::string(text.begin(), text.end()), grouped.out) << queue;
+        const std::vector<programme_figures> again = scan(media("uneven.mxf"), "1-2", queue);
+        EXPECT_EQ(again[0].loudness, uneven[0].loudness) << queue;
+        EXPECT_EQ(again[0].lra, uneven[0].lra) << queue;
+    }
+
+    // lumescope decoding the tracks again side by side prints the same report.
+    for (const auto& [file, groups] : {std::pair{"eight_mono.mxf", "1-2,3-8"}, std::pair{"uneven.mxf", "1-2"}}) {
+        std::string path = media(file), p = "-p", g = groups;
+        char* argv[] = {const_cast<char*>("lumescope"), p.data(), g.data(), path.data()};
+        const std::string expected = run_lumescope({"-p", groups, path}).out;
+        for (size_t queue : {size_t(0), size_t(100000)}) {
+            const std::string report = scratch_dir() + "/read_back.txt";
+            FILE* out = fopen(report.c_str(), "w");
+            lumescope_settings settings;
+            settings.programme_queue_bytes = queue;
+            EXPECT_EQ(lumescope_run_with(4, argv, out, settings), 0);
+            fclose(out);
+            const std::vector<uint8_t> text = read_file(report);
+            EXPECT_EQ(std::string(text.begin(), text.end()), expected) << file << " " << queue;
+        }
     }
 }
 
