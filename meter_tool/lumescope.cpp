@@ -1,13 +1,17 @@
 #include "lumescope.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
 
 #include "av_ptr.h"
+#include "dst_file.h"
+#include "loudness_plot.h"
 #include "programme.h"
 #include "progress.h"
 #include "track_meter.h"
@@ -390,7 +394,37 @@ std::string lumescope_json_escape(const char* text)
     return out;
 }
 
-void lumescope_print_json(FILE* out, const scope_run& run)
+// The true peaks every 100 ms of a programme: the largest of its tracks'.
+std::vector<float> lumescope_programme_peaks(const scope_run& run, const meter_programme& p)
+{
+    std::vector<float> peaks;
+    for (size_t j : p.tracks) {
+        const std::vector<float>& tp = run.meters[run.tracks[j].meter].series->true_peak;
+        if (peaks.size() < tp.size())
+            peaks.resize(tp.size(), 0.0f);
+        for (size_t i = 0; i < tp.size(); ++i)
+            peaks[i] = std::max(peaks[i], tp[i]);
+    }
+    return peaks;
+}
+
+// A series as the member of a JSON object, on one line, its values strings
+// like the report's other figures.
+void lumescope_print_series(FILE* out, const char* key, const std::vector<float>& values, bool last)
+{
+    fprintf(out, "            \"%s\": [", key);
+    for (size_t i = 0; i < values.size(); ++i)
+        fprintf(out, i ? ", \"%.2f\"" : "\"%.2f\"", static_cast<double>(values[i]));
+    fprintf(out, last ? "]\n" : "],\n");
+}
+
+void lumescope_print_json_series(FILE* out, const track_meter& m)
+{
+    lumescope_print_series(out, "momentary", m.series->momentary, false);
+    lumescope_print_series(out, "short_term", m.series->short_term, true);
+}
+
+void lumescope_print_json(FILE* out, const scope_run& run, bool series)
 {
     fprintf(out, "{\n");
     fprintf(out, "    \"filename\": \"%s\",\n", lumescope_json_escape(run.path).c_str());
@@ -420,7 +454,12 @@ void lumescope_print_json(FILE* out, const scope_run& run)
             fprintf(out, "                    \"qpm200\": \"%.2lf\"\n", ch.qpm_db[3]);
             fprintf(out, "                }\n");
         }
-        fprintf(out, "            ]\n");
+        if (series) {
+            fprintf(out, "            ],\n");
+            lumescope_print_json_series(out, run.meters[run.tracks[j].meter]);
+        } else {
+            fprintf(out, "            ]\n");
+        }
         fprintf(out, "        }\n");
     }
     if (run.programmes.empty()) {
@@ -442,11 +481,75 @@ void lumescope_print_json(FILE* out, const scope_run& run)
         fprintf(out, "            \"streams\": \"%s\",\n", p.name.c_str());
         fprintf(out, "            \"loudness\": \"%.2f\",\n", f.loudness);
         fprintf(out, "            \"LRA\": \"%.2f\",\n", f.lra);
-        fprintf(out, "            \"true_peak\": \"%.2lf\"\n", lumescope_programme_peak(run, p));
+        fprintf(out, series ? "            \"true_peak\": \"%.2lf\",\n" : "            \"true_peak\": \"%.2lf\"\n",
+                lumescope_programme_peak(run, p));
+        if (series)
+            lumescope_print_json_series(out, run.meters[p.meter]);
         fprintf(out, "        }\n");
     }
     fprintf(out, "    ]\n");
     fprintf(out, "}\n");
+}
+
+// The panels of the picture: one per track, or per programme where the track
+// is in one, in stream order.
+std::string lumescope_plot(const scope_run& run)
+{
+    std::vector<plot_panel> panels;
+    std::vector<std::vector<float>> programme_peaks(run.programmes.size());
+    std::vector<bool> shown(run.programmes.size(), false);
+    for (const meter_track& t : run.tracks) {
+        plot_panel panel;
+        const track_meter* m = &run.meters[t.meter];
+        if (t.programme < 0) {
+            const track_figures f = track_meter_figures(*m);
+            panel.name = "idx #" + std::to_string(t.stream_index);
+            panel.loudness = f.loudness;
+            panel.lra = f.lra;
+            for (const channel_figures& ch : f.channels)
+                panel.true_peak = std::max(panel.true_peak, ch.true_peak);
+            panel.true_peaks = m->series->true_peak;
+        } else {
+            const size_t i = static_cast<size_t>(t.programme);
+            if (shown[i])
+                continue;
+            shown[i] = true;
+            const meter_programme& p = run.programmes[i];
+            m = &run.meters[p.meter];
+            const track_figures f = track_meter_figures(*m);
+            panel.name = "programme " + p.name;
+            panel.loudness = f.loudness;
+            panel.lra = f.lra;
+            panel.true_peak = lumescope_programme_peak(run, p);
+            programme_peaks[i] = lumescope_programme_peaks(run, p);
+            panel.true_peaks = programme_peaks[i];
+        }
+        panel.momentary = m->series->momentary;
+        panel.short_term = m->series->short_term;
+        panels.push_back(std::move(panel));
+    }
+    return loudness_plot_svg(run.path, panels);
+}
+
+// Writes the picture whole through a temporary file, or not at all. Returns 0
+// or -errno.
+int lumescope_write_file(const char* path, const std::string& text)
+{
+    dst_file dst;
+    if (const int err = dst_open(path, true, &dst); err != 0)
+        return err;
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(dst.fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = n < 0 ? -errno : -EIO;
+            dst_discard(&dst);
+            return err;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return dst_commit(&dst);
 }
 
 }  // namespace
@@ -520,10 +623,13 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     report_mode mode = report_mode::text;
     const char* path = nullptr;
     const char* groups_text = nullptr;
+    const char* plot_path = nullptr;
+    bool series = false;
     if (argc == 2 && std::strcmp(argv[1], "-h") != 0 && std::strcmp(argv[1], "--help") != 0) {
         path = argv[1];
     } else if (argc >= 3) {
-        // Options come before the input: at most one of -t and -j, at most one -p.
+        // Options come before the input: at most one of -t and -j, and each
+        // other option at most once.
         bool mode_given = false;
         int i = 1;
         for (; i < argc - 1; ++i) {
@@ -532,18 +638,25 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
                 mode_given = true;
             } else if (std::strcmp(argv[i], "-p") == 0 && !groups_text && i + 1 < argc - 1) {
                 groups_text = argv[++i];
+            } else if (std::strcmp(argv[i], "--plot") == 0 && !plot_path && i + 1 < argc - 1) {
+                plot_path = argv[++i];
+            } else if (std::strcmp(argv[i], "--series") == 0 && !series) {
+                series = true;
             } else {
                 break;
             }
         }
-        // Without -p only the one option the meter always took is accepted.
-        if (i == argc - 1 && (groups_text || argc == 3))
+        // Without the later options only the one option the meter always
+        // took is accepted.
+        if (i == argc - 1 && (groups_text || plot_path || series || argc == 3))
             path = argv[argc - 1];
     }
     if (!path) {
         lumescope_usage();
         return 1;
     }
+    if (series && mode != report_mode::json)
+        return lumescope_refuse("--series needs the JSON report (-j)");
     std::vector<programme_group> groups;
     if (groups_text && programme_groups_parse(groups_text, &groups) != 0)
         return lumescope_refuse(std::string("Invalid programme groups: ") + groups_text);
@@ -582,6 +695,11 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     }
     if (const std::string why = lumescope_set_programmes(run, groups); !why.empty())
         return lumescope_refuse(why);
+    // Readings every 100 ms cost 12 bytes each per track and programme: kept
+    // only when they are shown.
+    if (series || plot_path)
+        for (track_meter& m : run.meters)
+            track_meter_keep_series(&m);
 
     meter_pool* raw_pool = nullptr;
     av_packet_ptr pkt(av_packet_alloc());
@@ -634,10 +752,16 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     meter_pool_finish(pool.get());
 
     if (mode == report_mode::json)
-        lumescope_print_json(out, run);
+        lumescope_print_json(out, run, series);
     else
         lumescope_print_text(out, run);
     fflush(out);
+    if (plot_path) {
+        if (const int err = lumescope_write_file(plot_path, lumescope_plot(run)); err != 0) {
+            fprintf(stderr, "Failed to write %s: %s\n", plot_path, strerror(-err));
+            return 1;
+        }
+    }
     return 0;
 }
 

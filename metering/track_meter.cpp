@@ -65,6 +65,79 @@ double qpm_level(T sample)
         return static_cast<double>(sample);
 }
 
+// Frames of the next piece of a series' audio: up to the next 100 ms boundary
+// of the track.
+size_t series_piece(const track_series& s, uint64_t frames_so_far, size_t frames)
+{
+    return static_cast<size_t>(std::min<uint64_t>(frames, s.step_frames - frames_so_far % s.step_frames));
+}
+
+// Takes the true peak of a piece of channel c that ended after `end` frames;
+// at a 100 ms boundary the channel's largest over those 100 ms raises the
+// track's entry.
+void series_note_peak(track_series& s, size_t c, uint64_t end, double peak)
+{
+    s.peak_pending[c] = std::max(s.peak_pending[c], peak);
+    if (end % s.step_frames != 0)
+        return;
+    const size_t i = static_cast<size_t>(end / s.step_frames - 1);
+    const float v = static_cast<float>(s.peak_pending[c]);
+    s.peak_pending[c] = 0;
+    std::lock_guard lock(s.peak_lock);
+    if (s.true_peak.size() <= i)
+        s.true_peak.resize(i + 1, 0.0f);
+    s.true_peak[i] = std::max(s.true_peak[i], v);
+}
+
+// Feeds the loudness state in pieces that end on the track's 100 ms
+// boundaries and reads the momentary and short-term loudness at each. The
+// library steps its own blocks on the same boundaries, from the first frame,
+// so the pieces change none of its figures. A mono track's loudness state
+// holds its peaks too.
+template <typename T>
+void add_loudness_series(track_meter& tm, const T* data, size_t frames)
+{
+    track_series& s = *tm.series;
+    const bool has_peaks = !tm.peaks.empty() && !tm.peaks[0];
+    while (frames > 0) {
+        const size_t n = series_piece(s, s.loudness_frames, frames);
+        add_frames(tm.loudness.get(), data, n);
+        data += n * static_cast<size_t>(tm.channels);
+        frames -= n;
+        s.loudness_frames += n;
+        if (has_peaks) {
+            double peak = 0;
+            ebur128_prev_true_peak(tm.loudness.get(), 0, &peak);
+            series_note_peak(s, 0, s.loudness_frames, peak);
+        }
+        if (s.loudness_frames % s.step_frames == 0) {
+            double m = 0, st = 0;
+            ebur128_loudness_momentary(tm.loudness.get(), &m);
+            ebur128_loudness_shortterm(tm.loudness.get(), &st);
+            s.momentary.push_back(static_cast<float>(m));
+            s.short_term.push_back(static_cast<float>(st));
+        }
+    }
+}
+
+// Feeds channel c's peak state in pieces that end on the track's 100 ms
+// boundaries and notes the true peak of each.
+template <typename T>
+void add_peaks_series(track_meter& tm, size_t c, const T* mono, size_t frames)
+{
+    track_series& s = *tm.series;
+    while (frames > 0) {
+        const size_t n = series_piece(s, s.peak_frames[c], frames);
+        add_frames(tm.peaks[c].get(), mono, n);
+        mono += n;
+        frames -= n;
+        s.peak_frames[c] += n;
+        double peak = 0;
+        ebur128_prev_true_peak(tm.peaks[c].get(), 0, &peak);
+        series_note_peak(s, c, s.peak_frames[c], peak);
+    }
+}
+
 template <typename T>
 void run_item(track_meter& tm, const work_item& w, const sample_block& b, channel_scratch& scratch)
 {
@@ -73,14 +146,20 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
     const size_t c = static_cast<size_t>(w.channel);
     switch (w.kind) {
     case WORK_LOUDNESS:
-        add_frames(tm.loudness.get(), data, b.frames);
+        if (tm.series)
+            add_loudness_series(tm, data, b.frames);
+        else
+            add_frames(tm.loudness.get(), data, b.frames);
         break;
     case WORK_PEAKS: {
         scratch.mono.resize(b.frames * sizeof(T));
         T* mono = reinterpret_cast<T*>(scratch.mono.data());
         for (size_t s = 0; s < b.frames; ++s)
             mono[s] = data[s * k + c];
-        add_frames(tm.peaks[c].get(), mono, b.frames);
+        if (tm.series)
+            add_peaks_series(tm, c, mono, b.frames);
+        else
+            add_frames(tm.peaks[c].get(), mono, b.frames);
         break;
     }
     case WORK_QPM: {
@@ -257,6 +336,17 @@ int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, tr
     tm->loudness = std::move(loudness);
     tm->peaks.clear();
     tm->qpm.clear();
+    return 0;
+}
+
+int track_meter_keep_series(track_meter* tm)
+{
+    auto s = std::make_unique<track_series>();
+    // The loudness library's count of frames in 100 ms.
+    s->step_frames = std::max<size_t>(1, (static_cast<size_t>(tm->sample_rate) + 5) / 10);
+    s->peak_frames.assign(static_cast<size_t>(tm->channels), 0);
+    s->peak_pending.assign(static_cast<size_t>(tm->channels), 0.0);
+    tm->series = std::move(s);
     return 0;
 }
 

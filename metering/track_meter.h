@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <ebur128.h>
@@ -33,6 +34,22 @@ enum track_sample_format {
 // Bytes of one sample of the format.
 size_t track_sample_bytes(track_sample_format format);
 
+// A meter's readings every 100 ms of its audio, kept only when asked for:
+// entry i holds the reading after (i + 1) × 100 ms, so that a track of d
+// seconds has floor(10 d) entries. 12 bytes per entry.
+struct track_series {
+    size_t step_frames = 0;         // frames in 100 ms, as the loudness library counts them
+    std::vector<float> momentary;   // LUFS, -inf in silence
+    std::vector<float> short_term;  // LUFS, -inf in silence
+    std::vector<float> true_peak;   // linear, largest of every channel over the 100 ms
+    // The loudness work item appends the loudness readings; each channel's
+    // peak item raises the true peaks under the lock, counting its own frames.
+    uint64_t loudness_frames = 0;
+    std::vector<uint64_t> peak_frames;  // per channel
+    std::vector<double> peak_pending;   // per channel: the largest so far in its current 100 ms
+    std::mutex peak_lock;
+};
+
 struct track_meter {
     int channels = 0;
     int sample_rate = 0;
@@ -41,6 +58,7 @@ struct track_meter {
     std::vector<ebur128_ptr> peaks;  // per channel: sample and true peak (null for a mono
                                      // track, whose loudness state has them)
     std::vector<std::array<qpm_ptr, 4>> qpm;
+    std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
 };
 
 struct channel_figures {
@@ -63,6 +81,10 @@ int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sampl
 // and no quasi-peak meters, whose figures are then empty. A programme's meter,
 // since its peaks are those of its tracks. Returns 0 or -22 like track_meter_init.
 int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, track_sample_format format);
+
+// Makes a prepared meter keep its readings every 100 ms as well (before it is
+// fed). The figures stay the same to the bit. Returns 0.
+int track_meter_keep_series(track_meter* tm);
 
 // Reads every figure of a meter that has been fed.
 track_figures track_meter_figures(const track_meter& tm);

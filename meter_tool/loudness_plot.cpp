@@ -1,0 +1,324 @@
+#include "loudness_plot.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "qpm.h"
+
+namespace {
+
+// Geometry, in SVG user units (pixels at 100 %).
+constexpr int plot_width = 1000;
+constexpr int left = 64;                             // room for the LUFS labels
+constexpr int right = 36;                            // room for the last time label
+constexpr int columns_max = plot_width - left - right;  // horizontal pixels of a panel's plot
+constexpr int header = 60;                           // title and legend
+constexpr int panel_title = 26;                      // a panel's title, above its plot
+constexpr int plot_height = 170;
+constexpr int panel_height = panel_title + plot_height + 34;
+constexpr double lufs_top = 0;
+constexpr double lufs_bottom = -60;
+constexpr double target = -23;
+// -1 dBTP as a linear peak.
+const double peak_limit = std::pow(10.0, -1.0 / 20.0);
+
+// The readings of one horizontal pixel: the smallest and largest finite ones,
+// in the order they came.
+struct plot_column {
+    bool any = false;
+    float lo = 0;
+    float hi = 0;
+    bool lo_first = true;
+};
+
+// Reduces a series to `cols` columns, column j holding the entries of global
+// index [j n / cols, (j + 1) n / cols). Silence (-inf) leaves a column empty.
+std::vector<plot_column> plot_reduce(std::span<const float> v, size_t n, size_t cols)
+{
+    std::vector<plot_column> out(cols);
+    for (size_t j = 0; j < cols; ++j) {
+        const size_t from = j * n / cols;
+        const size_t to = std::min((j + 1) * n / cols, v.size());
+        plot_column& c = out[j];
+        size_t lo_at = 0, hi_at = 0;
+        for (size_t i = from; i < to; ++i) {
+            if (!std::isfinite(v[i]))
+                continue;
+            if (!c.any || v[i] < c.lo) {
+                c.lo = v[i];
+                lo_at = i;
+            }
+            if (!c.any || v[i] > c.hi) {
+                c.hi = v[i];
+                hi_at = i;
+            }
+            c.any = true;
+        }
+        c.lo_first = lo_at <= hi_at;
+    }
+    return out;
+}
+
+double plot_y(double top, double lufs)
+{
+    const double v = std::clamp(lufs, lufs_bottom, lufs_top);
+    return top + (lufs_top - v) / (lufs_top - lufs_bottom) * plot_height;
+}
+
+__attribute__((format(printf, 2, 3))) void plot_append(std::string* out, const char* fmt, ...)
+{
+    char buf[160];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    *out += buf;
+}
+
+// A figure as the report prints it, "-inf" included.
+std::string plot_figure(double v)
+{
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+// The length of the valid UTF-8 sequence of a character XML may hold at s[i],
+// or 0.
+size_t plot_utf8_length(std::string_view s, size_t i)
+{
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80)
+        return c >= 0x20 ? 1 : 0;
+    size_t n;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07u;
+    } else {
+        return 0;
+    }
+    if (i + n > s.size())
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0u) != 0x80u)
+            return 0;
+        cp = cp << 6 | (b & 0x3Fu);
+    }
+    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
+        return 0;
+    return n;
+}
+
+// The time-axis step: the smallest of the usual clock steps that gives at
+// most ten ticks.
+double plot_time_step(double duration)
+{
+    static constexpr double steps[] = {1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600};
+    for (double s : steps)
+        if (duration / s <= 10)
+            return s;
+    return std::ceil(duration / 10 / 21600) * 21600;
+}
+
+// One panel at vertical offset y0 over a time axis of n entries.
+void plot_panel_svg(std::string* svg, const plot_panel& p, double y0, size_t n)
+{
+    const double top = y0 + panel_title;
+    const double bottom = top + plot_height;
+    const size_t cols = std::min<size_t>(n, columns_max);
+    const double col_w = cols ? static_cast<double>(columns_max) / static_cast<double>(cols) : columns_max;
+    const double duration = std::max(static_cast<double>(n) * 0.1, 1.0);
+    auto col_x = [&](size_t j) { return left + (static_cast<double>(j) + 0.5) * col_w; };
+
+    *svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + plot_figure(y0 + 18) + "\" font-weight=\"bold\">" +
+            loudness_plot_escape(p.name) + ": I " + plot_figure(p.loudness) + " LUFS, LRA " + plot_figure(p.lra) +
+            " LU, max true peak " + plot_figure(qpm_ratio_to_db(p.true_peak)) + " dBTP</text>\n";
+    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, top);
+    plot_append(svg, " width=\"%d\" height=\"%d\" fill=\"#fafafa\" stroke=\"#888\"/>\n", columns_max, plot_height);
+
+    // The LUFS grid and labels, then the target with its tolerance.
+    for (double v = lufs_top; v >= lufs_bottom; v -= 10) {
+        plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, v));
+        plot_append(svg, "h%d\" stroke=\"#ddd\"/><text x=\"%d\"", columns_max, left - 6);
+        plot_append(svg, " y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", plot_y(top, v) + 4, v);
+    }
+    plot_append(svg, "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\">LUFS</text>\n",
+                top + plot_height / 2.0);
+    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, plot_y(top, target + 1));
+    plot_append(svg, " width=\"%d\" height=\"%.1f\" fill=\"#2a2\" fill-opacity=\"0.15\"/>\n", columns_max,
+                plot_y(top, target - 1) - plot_y(top, target + 1));
+    plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, target));
+    plot_append(svg, "h%d\" stroke=\"#2a2\" stroke-dasharray=\"6 4\"/>\n", columns_max);
+
+    // The time grid and labels.
+    const double step = plot_time_step(duration);
+    for (double t = 0; t <= duration + 1e-9; t += step) {
+        const double x = left + t / duration * columns_max;
+        plot_append(svg, "<path d=\"M%.1f %.1f", x, top);
+        plot_append(svg, "v%d\" stroke=\"#ddd\"/><text x=\"%.1f\"", plot_height, x);
+        plot_append(svg, " y=\"%.1f\" text-anchor=\"middle\">", bottom + 22);
+        *svg += loudness_plot_time(t) + "</text>\n";
+    }
+
+    // Momentary loudness: a light band from each pixel's smallest to largest
+    // reading, one polygon per stretch without silence.
+    const std::vector<plot_column> m = plot_reduce(p.momentary, n, cols);
+    for (size_t j = 0; j < cols;) {
+        if (!m[j].any) {
+            ++j;
+            continue;
+        }
+        size_t end = j;
+        while (end < cols && m[end].any)
+            ++end;
+        *svg += "<polygon fill=\"#9cf\" stroke=\"#9cf\" stroke-width=\"0.8\" points=\"";
+        for (size_t k = j; k < end; ++k)
+            plot_append(svg, "%.1f,%.1f ", col_x(k), plot_y(top, m[k].hi));
+        for (size_t k = end; k-- > j;)
+            plot_append(svg, "%.1f,%.1f ", col_x(k), plot_y(top, m[k].lo));
+        svg->back() = '"';
+        *svg += "/>\n";
+        j = end;
+    }
+
+    // Short-term loudness: a line through each pixel's extremes in the order
+    // they came, broken by silence.
+    const std::vector<plot_column> s = plot_reduce(p.short_term, n, cols);
+    std::string path;
+    for (size_t j = 0; j < cols;) {
+        if (!s[j].any) {
+            ++j;
+            continue;
+        }
+        char cmd = 'M';
+        size_t points = 0;
+        for (; j < cols && s[j].any; ++j) {
+            const float first = s[j].lo_first ? s[j].lo : s[j].hi;
+            const float second = s[j].lo_first ? s[j].hi : s[j].lo;
+            path += cmd;
+            plot_append(&path, "%.1f %.1f", col_x(j), plot_y(top, first));
+            cmd = 'L';
+            ++points;
+            if (second != first) {
+                plot_append(&path, "L%.1f %.1f", col_x(j), plot_y(top, second));
+                ++points;
+            }
+        }
+        if (points == 1)
+            path += "h0.5";  // a lone reading still shows as a dot
+    }
+    if (!path.empty())
+        *svg += "<path fill=\"none\" stroke=\"#036\" stroke-width=\"1.4\" stroke-linejoin=\"round\" "
+                "stroke-linecap=\"round\" d=\"" +
+                path + "\"/>\n";
+
+    // The integrated loudness.
+    if (std::isfinite(p.loudness)) {
+        plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, p.loudness));
+        plot_append(svg, "h%d\" stroke=\"#e80\" stroke-width=\"1.2\"/>\n", columns_max);
+    }
+
+    // Stretches whose true peak passes -1 dBTP, as red bars under the plot.
+    size_t j = 0;
+    const std::span<const float> tp = p.true_peaks;
+    auto hot = [&](size_t c) {
+        const size_t to = std::min((c + 1) * n / cols, tp.size());
+        for (size_t i = c * n / cols; i < to; ++i)
+            if (tp[i] > peak_limit)
+                return true;
+        return false;
+    };
+    while (j < cols) {
+        if (!hot(j)) {
+            ++j;
+            continue;
+        }
+        const size_t from = j;
+        while (j < cols && hot(j))
+            ++j;
+        plot_append(svg, "<rect x=\"%.1f\" y=\"%.1f\"", left + static_cast<double>(from) * col_w, bottom + 1);
+        plot_append(svg, " width=\"%.1f\" height=\"5\" fill=\"#d00\"/>\n",
+                    std::max(1.0, static_cast<double>(j - from) * col_w));
+    }
+}
+
+}  // namespace
+
+std::string loudness_plot_escape(std::string_view text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else if (c == '\'')
+            out += "&apos;";
+        else if (const size_t n = plot_utf8_length(text, i); n > 0) {
+            out.append(text.substr(i, n));
+            i += n;
+            continue;
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        ++i;
+    }
+    return out;
+}
+
+std::string loudness_plot_time(double seconds)
+{
+    const long long s = std::llround(std::max(seconds, 0.0));
+    char buf[48];
+    snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    return buf;
+}
+
+std::string loudness_plot_svg(std::string_view file_name, const std::vector<plot_panel>& panels)
+{
+    size_t n = 0;
+    for (const plot_panel& p : panels)
+        n = std::max({n, p.momentary.size(), p.short_term.size(), p.true_peaks.size()});
+    const int height = header + static_cast<int>(panels.size()) * panel_height;
+    std::string svg;
+    svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(plot_width) + "\" height=\"" +
+           std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(plot_width) + " " + std::to_string(height) +
+           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+    svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+    svg += "<text x=\"" + std::to_string(left) + "\" y=\"24\" font-size=\"16\" font-weight=\"bold\">" +
+           loudness_plot_escape(file_name) + "</text>\n";
+    // The legend, one sample of each mark.
+    const int ly = 44;
+    auto legend = [&](int x, const std::string& mark, const char* label) {
+        svg += "<g transform=\"translate(" + std::to_string(x) + " " + std::to_string(ly) + ")\">" + mark +
+               "<text x=\"26\" y=\"4\">" + label + "</text></g>\n";
+    };
+    legend(left, "<path d=\"M0 0h20\" stroke=\"#036\" stroke-width=\"1.4\"/>", "short-term (3 s)");
+    legend(left + 150, "<rect y=\"-4\" width=\"20\" height=\"8\" fill=\"#9cf\"/>", "momentary (400 ms)");
+    legend(left + 310, "<rect y=\"-4\" width=\"20\" height=\"8\" fill=\"#2a2\" fill-opacity=\"0.3\"/>",
+           "target -23 LUFS \xC2\xB1" "1 LU");
+    legend(left + 490, "<path d=\"M0 0h20\" stroke=\"#e80\" stroke-width=\"1.2\"/>", "integrated");
+    legend(left + 600, "<rect y=\"-3\" width=\"20\" height=\"5\" fill=\"#d00\"/>", "true peak above -1 dBTP");
+    for (size_t i = 0; i < panels.size(); ++i)
+        plot_panel_svg(&svg, panels[i], header + static_cast<double>(i) * panel_height, n);
+    svg += "</svg>\n";
+    return svg;
+}
