@@ -53,11 +53,16 @@ void feed(meter_pool* pool, size_t t, const test_signal& s, size_t from, size_t 
 
 // Every figure of several tracks fed through a pool of the given threads, in
 // packets of irregular sizes, interleaving the tracks.
-std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsigned threads)
+// With `series`, the readings every 100 ms of each track are kept in it.
+std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsigned threads,
+                                   std::vector<track_series>* series = nullptr)
 {
     std::vector<track_meter> meters(signals.size());
-    for (size_t t = 0; t < signals.size(); ++t)
+    for (size_t t = 0; t < signals.size(); ++t) {
         EXPECT_EQ(track_meter_init(&meters[t], signals[t].channels, signals[t].rate, signals[t].format), 0);
+        if (series)
+            track_meter_keep_series(&meters[t]);
+    }
     meter_pool* pool = nullptr;
     EXPECT_EQ(meter_pool_create(&pool, &meters, threads), 0);
     std::vector<size_t> done(signals.size(), 0);
@@ -76,6 +81,14 @@ std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsi
     std::vector<track_figures> figures;
     for (const track_meter& m : meters)
         figures.push_back(track_meter_figures(m));
+    if (series) {
+        *series = std::vector<track_series>(meters.size());
+        for (size_t t = 0; t < meters.size(); ++t) {
+            (*series)[t].momentary = meters[t].series->momentary;
+            (*series)[t].short_term = meters[t].series->short_term;
+            (*series)[t].true_peak = meters[t].series->true_peak;
+        }
+    }
     return figures;
 }
 
@@ -174,4 +187,53 @@ TEST(TrackMeter, QuasiPeakBlockEqualsSampleBySample)
     const double before = bank[1].cur;
     EXPECT_EQ(qpm_process_block4(with_odd, x.data(), 10, 1.0 / 48000), -22);
     EXPECT_EQ(bank[1].cur, before);
+}
+
+TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
+{
+    // Lengths that end between 100 ms boundaries; rates whose 100 ms the
+    // loudness library rounds (44100 / 10 exactly, 22050 / 10 = 2205).
+    const std::vector<test_signal> tracks = {
+        make_signal(TRACK_S16, 2, 48000, 3.25, 21),
+        make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
+        make_signal(TRACK_S32, 6, 22050, 3.5, 23),
+    };
+    std::vector<track_series> one, three;
+    const std::vector<track_figures> plain = measure(tracks, 3);
+    expect_identical(measure(tracks, 1, &one), plain);
+    expect_identical(measure(tracks, 3, &three), plain);
+    for (size_t t = 0; t < tracks.size(); ++t) {
+        const size_t entries = tracks[t].frames * 10 / static_cast<size_t>(tracks[t].rate);
+        EXPECT_EQ(one[t].momentary.size(), entries) << t;
+        EXPECT_EQ(one[t].short_term.size(), entries) << t;
+        EXPECT_EQ(one[t].true_peak.size(), entries) << t;
+        EXPECT_EQ(three[t].momentary, one[t].momentary) << t;
+        EXPECT_EQ(three[t].short_term, one[t].short_term) << t;
+        EXPECT_EQ(three[t].true_peak, one[t].true_peak) << t;
+        // The last reading covers the last 400 ms and 3 s: a state fed only up
+        // to that boundary reads the same.
+        ebur128_ptr st(ebur128_init(static_cast<unsigned>(tracks[t].channels),
+                                    static_cast<unsigned long>(tracks[t].rate), EBUR128_MODE_S));
+        const size_t frames = entries * ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
+        const void* data = tracks[t].bytes.data();
+        if (tracks[t].format == TRACK_S16)
+            ebur128_add_frames_short(st.get(), static_cast<const short*>(data), frames);
+        else if (tracks[t].format == TRACK_S32)
+            ebur128_add_frames_int(st.get(), static_cast<const int*>(data), frames);
+        else
+            ebur128_add_frames_float(st.get(), static_cast<const float*>(data), frames);
+        double m = 0, s = 0;
+        ebur128_loudness_momentary(st.get(), &m);
+        ebur128_loudness_shortterm(st.get(), &s);
+        EXPECT_EQ(one[t].momentary.back(), static_cast<float>(m)) << t;
+        EXPECT_EQ(one[t].short_term.back(), static_cast<float>(s)) << t;
+        // No 100 ms peaks above the whole track's; the loudest reaches it
+        // unless the peak lies in the part after the last boundary.
+        double peak = 0;
+        for (const channel_figures& c : plain[t].channels)
+            peak = std::max(peak, c.true_peak);
+        const float top = *std::max_element(one[t].true_peak.begin(), one[t].true_peak.end());
+        EXPECT_LE(top, static_cast<float>(peak)) << t;
+        EXPECT_GT(top, 0.5f * static_cast<float>(peak)) << t;
+    }
 }
