@@ -127,7 +127,9 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "\"sample_peak\"", "\"true_peak\"", "-inf", "-p groups", "programme GROUP:",
                        "\"programmes\"", "\"streams\"", "Invalid programme groups: ",
                        "is in more than one programme group", "which is not a selected audio track",
-                       "mixes sample rates", "again for programme"},
+                       "mixes sample rates", "again for programme", "--plot file.svg", "--series",
+                       "\"momentary\"", "\"short_term\"", "--series needs the JSON report (-j)",
+                       "Failed to write FILE.SVG: "},
                       "lumescope(1)");
     for (const char* status : {"0", "1"})
         EXPECT_TRUE(std::regex_search(scope, std::regex(std::string("EXIT STATUS.* ") + status + " [A-Z]")))
