@@ -57,123 +57,6 @@ const uint8_t* source_window_get(int fd, source_window* w, int64_t pos, int64_t 
     return w->buf.data() + (pos - w->start);
 }
 
-// One payload's term of a fingerprint sum.
-uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
-{
-    uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
-    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
-    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) * 0xC2B2AE3D27D4EB4Full;
-    // splitmix64's finaliser spreads every input bit over the whole sum term.
-    x ^= x >> 30;
-    x *= 0xBF58476D1CE4E5B9ull;
-    x ^= x >> 27;
-    x *= 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    return x;
-}
-
-// Adds a term to the sum of the group of the source that holds pos.
-void inplace_norm_add_term(std::vector<uint64_t>* sums, int64_t pos, uint64_t term)
-{
-    const size_t group = static_cast<size_t>(pos >> payload_group_shift);
-    if (sums->size() <= group)
-        sums->resize(group + 1);
-    (*sums)[group] += term;
-}
-
-// A programme's tracks on their way to its meter during the scan. A programme
-// whose tracks lie too far apart in the file to be lined up in memory is
-// marked to be read back from the file after the scan instead.
-struct programme_scan {
-    programme_feed feed;
-    uint64_t fed_frames = 0;  // frames its meter has seen
-    bool read_back = false;
-};
-
-// Hands the frames all of a programme's tracks have to its meter.
-void programme_scan_flush(programme_scan* ps, meter_pool* pool, size_t meter)
-{
-    const size_t ready = programme_feed_ready(ps->feed);
-    if (ready == 0)
-        return;
-    programme_feed_take(&ps->feed, ready, meter_pool_append(pool, meter, ready));
-    ps->fed_frames += ready;
-}
-
-// Where one track of a programme is while it is read back from the file.
-struct read_back_cursor {
-    packet_table_reader reader;
-    source_window window;
-    uint64_t skip_frames = 0;  // frames the programme's meter saw during the scan
-    bool ended = false;
-};
-
-// Meters the rest of a programme by reading its tracks' payloads back from the
-// source in the order the scan met them, a little of every track at a time.
-// Returns 0, or -errno with the diagnostic printed.
-int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& prog, programme_scan* ps,
-                           meter_pool* pool)
-{
-    // Each track is read ahead by about this many frames before the
-    // programme's frames are taken.
-    constexpr size_t step_frames = 1 << 16;
-    const size_t n = prog.tracks.size();
-    std::vector<read_back_cursor> cursors(n);
-    for (read_back_cursor& c : cursors) {
-        c.reader = packet_table_begin(ctx->packets);
-        c.skip_frames = ps->fed_frames;
-    }
-    programme_feed_clear(&ps->feed);
-    std::vector<uint64_t> sums;
-    std::vector<float> samples;
-    for (;;) {
-        bool all_ended = true;
-        for (size_t m = 0; m < n; ++m) {
-            read_back_cursor& c = cursors[m];
-            const norm_track& t = ctx->tracks[prog.tracks[m]];
-            payload_place place;
-            while (!c.ended && programme_feed_waiting(ps->feed, m) < step_frames) {
-                if (!packet_table_next(&c.reader, &place)) {
-                    c.ended = true;
-                    break;
-                }
-                if (place.stream != t.stream)
-                    continue;
-                int64_t avail = 0;
-                const uint8_t* bytes = source_window_get(ctx->fd, &c.window, place.pos, place.size, &avail);
-                if (!bytes) {
-                    fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-avail)));
-                    return static_cast<int>(avail);
-                }
-                if (avail < place.size)
-                    break;  // the file is shorter than it was: the sums below tell
-                inplace_norm_add_term(&sums, place.pos, inplace_norm_fingerprint(place, bytes));
-                const int width = pcm_sample_width(t.codec_id);
-                size_t frames = static_cast<size_t>(place.size / width / t.channels);
-                samples.resize(frames * static_cast<size_t>(t.channels));
-                pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
-                const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
-                c.skip_frames -= skip;
-                frames -= skip;
-                programme_feed_push(&ps->feed, m,
-                                    reinterpret_cast<const uint8_t*>(samples.data() + skip * static_cast<size_t>(t.channels)),
-                                    frames);
-            }
-            all_ended = all_ended && c.ended;
-        }
-        if (all_ended)
-            programme_feed_pad(&ps->feed);
-        programme_scan_flush(ps, pool, prog.meter);
-        if (all_ended)
-            break;
-    }
-    if (sums != prog.sums) {
-        fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
-        return -EIO;
-    }
-    return 0;
-}
-
 void inplace_norm_print_not_found(const AVPacket& pkt)
 {
     // FFmpeg pads every payload with zero bytes, so sixteen bytes can be shown
@@ -406,6 +289,127 @@ int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint
         return -1;
     return inplace_norm_locate(payload, size, window, window_len);
 }
+
+namespace {
+
+// One payload's term of a fingerprint sum.
+uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
+{
+    uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) * 0xC2B2AE3D27D4EB4Full;
+    // splitmix64's finaliser spreads every input bit over the whole sum term.
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return x;
+}
+
+// Adds a term to the sum of the group of the source that holds pos.
+void inplace_norm_add_term(std::vector<uint64_t>* sums, int64_t pos, uint64_t term)
+{
+    const size_t group = static_cast<size_t>(pos >> payload_group_shift);
+    if (sums->size() <= group)
+        sums->resize(group + 1);
+    (*sums)[group] += term;
+}
+
+// A programme's tracks on their way to its meter during the scan. A programme
+// whose tracks lie too far apart in the file to be lined up in memory is
+// marked to be read back from the file after the scan instead.
+struct programme_scan {
+    programme_feed feed;
+    uint64_t fed_frames = 0;  // frames its meter has seen
+    bool read_back = false;
+};
+
+// Hands the frames all of a programme's tracks have to its meter.
+void programme_scan_flush(programme_scan* ps, meter_pool* pool, size_t meter)
+{
+    const size_t ready = programme_feed_ready(ps->feed);
+    if (ready == 0)
+        return;
+    programme_feed_take(&ps->feed, ready, meter_pool_append(pool, meter, ready));
+    ps->fed_frames += ready;
+}
+
+// Where one track of a programme is while it is read back from the file.
+struct read_back_cursor {
+    packet_table_reader reader;
+    source_window window;
+    uint64_t skip_frames = 0;  // frames the programme's meter saw during the scan
+    bool ended = false;
+};
+
+// Meters the rest of a programme by reading its tracks' payloads back from the
+// source in the order the scan met them, a little of every track at a time.
+// Returns 0, or -errno with the diagnostic printed.
+int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& prog, programme_scan* ps,
+                           meter_pool* pool)
+{
+    // Each track is read ahead by about this many frames before the
+    // programme's frames are taken.
+    constexpr size_t step_frames = 1 << 16;
+    const size_t n = prog.tracks.size();
+    std::vector<read_back_cursor> cursors(n);
+    for (read_back_cursor& c : cursors) {
+        c.reader = packet_table_begin(ctx->packets);
+        c.skip_frames = ps->fed_frames;
+    }
+    programme_feed_clear(&ps->feed);
+    std::vector<uint64_t> sums;
+    std::vector<float> samples;
+    for (;;) {
+        bool all_ended = true;
+        for (size_t m = 0; m < n; ++m) {
+            read_back_cursor& c = cursors[m];
+            const norm_track& t = ctx->tracks[prog.tracks[m]];
+            payload_place place;
+            while (!c.ended && programme_feed_waiting(ps->feed, m) < step_frames) {
+                if (!packet_table_next(&c.reader, &place)) {
+                    c.ended = true;
+                    break;
+                }
+                if (place.stream != t.stream)
+                    continue;
+                int64_t avail = 0;
+                const uint8_t* bytes = source_window_get(ctx->fd, &c.window, place.pos, place.size, &avail);
+                if (!bytes) {
+                    fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-avail)));
+                    return static_cast<int>(avail);
+                }
+                if (avail < place.size)
+                    break;  // the file is shorter than it was: the sums below tell
+                inplace_norm_add_term(&sums, place.pos, inplace_norm_fingerprint(place, bytes));
+                const int width = pcm_sample_width(t.codec_id);
+                size_t frames = static_cast<size_t>(place.size / width / t.channels);
+                samples.resize(frames * static_cast<size_t>(t.channels));
+                pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
+                const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
+                c.skip_frames -= skip;
+                frames -= skip;
+                programme_feed_push(&ps->feed, m,
+                                    reinterpret_cast<const uint8_t*>(samples.data() + skip * static_cast<size_t>(t.channels)),
+                                    frames);
+            }
+            all_ended = all_ended && c.ended;
+        }
+        if (all_ended)
+            programme_feed_pad(&ps->feed);
+        programme_scan_flush(ps, pool, prog.meter);
+        if (all_ended)
+            break;
+    }
+    if (sums != prog.sums) {
+        fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
+        return -EIO;
+    }
+    return 0;
+}
+
+}  // namespace
 
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
 {
