@@ -1,6 +1,7 @@
 #include "track_meter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -65,6 +66,15 @@ double qpm_level(T sample)
         return static_cast<double>(sample);
 }
 
+// Makes room for one more reading. Vectors that doubled would hold up to
+// twice the readings' bytes: growing by a sixteenth keeps the room spare
+// within 1/16 of them, for a copy of a few bytes per reading now and then.
+void series_grow(std::vector<float>* v, size_t size)
+{
+    if (size > v->capacity())
+        v->reserve(std::max(size, v->capacity() + v->capacity() / 16 + 1024));
+}
+
 // Frames of the next piece of a series' audio: up to the next 100 ms boundary
 // of the track.
 size_t series_piece(const track_series& s, uint64_t frames_so_far, size_t frames)
@@ -84,9 +94,37 @@ void series_note_peak(track_series& s, size_t c, uint64_t end, double peak)
     const float v = static_cast<float>(s.peak_pending[c]);
     s.peak_pending[c] = 0;
     std::lock_guard lock(s.peak_lock);
-    if (s.true_peak.size() <= i)
+    if (s.true_peak.size() <= i) {
+        series_grow(&s.true_peak, i + 1);
         s.true_peak.resize(i + 1, 0.0f);
+    }
     s.true_peak[i] = std::max(s.true_peak[i], v);
+}
+
+// The loudness library's conversion of a mean square to LUFS.
+double series_loudness(double energy)
+{
+    return energy <= 0.0 ? -HUGE_VAL : 10 * (std::log(energy) / std::log(10.0)) - 0.691;
+}
+
+// The momentary and short-term loudness at a 100 ms boundary from the energy
+// of the 100 ms just ended and those before it. Blocks before the first
+// count as silence, as the library's zeroed window does.
+void series_block_readings(ebur128_state* st, track_series* s, double* momentary, double* short_term)
+{
+    double block = 0;
+    ebur128_loudness_window(st, 100, &block);
+    const size_t n = s->momentary.size();
+    s->block_energy[n % 30] = std::isinf(block) ? 0.0 : std::pow(10.0, (block + 0.691) / 10);
+    // Oldest first: (n + 1) % 30 is the block 3 s ago, n % 30 the newest.
+    double sum = 0;
+    for (size_t k = 0; k < 30; ++k)
+        sum += s->block_energy[(n + 1 + k) % 30];
+    double recent = 0;
+    for (size_t k = 26; k < 30; ++k)
+        recent += s->block_energy[(n + 1 + k) % 30];
+    *momentary = series_loudness(recent / 4);
+    *short_term = series_loudness(sum / 30);
 }
 
 // Feeds the loudness state in pieces that end on the track's 100 ms
@@ -112,8 +150,14 @@ void add_loudness_series(track_meter& tm, const T* data, size_t frames)
         }
         if (s.loudness_frames % s.step_frames == 0) {
             double m = 0, st = 0;
-            ebur128_loudness_momentary(tm.loudness.get(), &m);
-            ebur128_loudness_shortterm(tm.loudness.get(), &st);
+            if (s.from_blocks)
+                series_block_readings(tm.loudness.get(), &s, &m, &st);
+            else {
+                ebur128_loudness_momentary(tm.loudness.get(), &m);
+                ebur128_loudness_shortterm(tm.loudness.get(), &st);
+            }
+            series_grow(&s.momentary, s.momentary.size() + 1);
+            series_grow(&s.short_term, s.short_term.size() + 1);
             s.momentary.push_back(static_cast<float>(m));
             s.short_term.push_back(static_cast<float>(st));
         }
@@ -346,6 +390,7 @@ int track_meter_keep_series(track_meter* tm)
     s->step_frames = std::max<size_t>(1, (static_cast<size_t>(tm->sample_rate) + 5) / 10);
     s->peak_frames.assign(static_cast<size_t>(tm->channels), 0);
     s->peak_pending.assign(static_cast<size_t>(tm->channels), 0.0);
+    s->from_blocks = static_cast<size_t>(tm->sample_rate) / 10 == s->step_frames;
     tm->series = std::move(s);
     return 0;
 }

@@ -36,7 +36,8 @@ size_t track_sample_bytes(track_sample_format format);
 
 // A meter's readings every 100 ms of its audio, kept only when asked for:
 // entry i holds the reading after (i + 1) × 100 ms, so that a track of d
-// seconds has floor(10 d) entries. 12 bytes per entry.
+// seconds has floor(10 d) entries. 12 bytes per entry, and room to grow of at
+// most a sixteenth of that.
 struct track_series {
     size_t step_frames = 0;         // frames in 100 ms, as the loudness library counts them
     std::vector<float> momentary;   // LUFS, -inf in silence
@@ -45,6 +46,13 @@ struct track_series {
     // The loudness work item appends the loudness readings; each channel's
     // peak item raises the true peaks under the lock, counting its own frames.
     uint64_t loudness_frames = 0;
+    // The energies of the last 30 blocks of 100 ms, block i at i % 30: the
+    // momentary and short-term loudness are their means over 4 and 30 blocks,
+    // which costs one product per sample where reading the 3 s window again
+    // every 100 ms would cost thirty. Only where the loudness library's 100 ms
+    // window is exactly step_frames (every rate but a few odd ones below 20 kHz).
+    std::array<double, 30> block_energy = {};
+    bool from_blocks = false;
     std::vector<uint64_t> peak_frames;  // per channel
     std::vector<double> peak_pending;   // per channel: the largest so far in its current 100 ms
     std::mutex peak_lock;

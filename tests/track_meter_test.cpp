@@ -191,19 +191,21 @@ TEST(TrackMeter, QuasiPeakBlockEqualsSampleBySample)
 
 TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
 {
-    // Lengths that end between 100 ms boundaries; rates whose 100 ms the
-    // loudness library rounds (44100 / 10 exactly, 22050 / 10 = 2205).
+    // Lengths that end between 100 ms boundaries; a rate whose 100 ms the
+    // loudness library rounds up (11025 Hz: 1103 frames, read from its window
+    // directly rather than from block energies).
     const std::vector<test_signal> tracks = {
         make_signal(TRACK_S16, 2, 48000, 3.25, 21),
         make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
         make_signal(TRACK_S32, 6, 22050, 3.5, 23),
+        make_signal(TRACK_S16, 2, 11025, 3.3, 24),
     };
     std::vector<track_series> one, three;
     const std::vector<track_figures> plain = measure(tracks, 3);
     expect_identical(measure(tracks, 1, &one), plain);
     expect_identical(measure(tracks, 3, &three), plain);
     for (size_t t = 0; t < tracks.size(); ++t) {
-        const size_t entries = tracks[t].frames * 10 / static_cast<size_t>(tracks[t].rate);
+        const size_t entries = tracks[t].frames / ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
         EXPECT_EQ(one[t].momentary.size(), entries) << t;
         EXPECT_EQ(one[t].short_term.size(), entries) << t;
         EXPECT_EQ(one[t].true_peak.size(), entries) << t;
