@@ -413,8 +413,8 @@ std::vector<track_figures> scan_figures(const std::string& path, unsigned thread
     ctx->threads = threads;
     inplace_norm_meters_init(ctx);
     EXPECT_EQ(inplace_norm_read(ctx), 0);
-    for (int32_t t = 0; t < ctx->track_count; ++t)
-        figures.push_back(inplace_norm_figures(ctx, t));
+    for (size_t t = 0; t < ctx->tracks.size(); ++t)
+        figures.push_back(inplace_norm_figures(ctx, static_cast<int32_t>(t)));
     inplace_norm_destroy(&ctx);
     return figures;
 }
