@@ -728,9 +728,11 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
                             run.tracks[static_cast<size_t>(j)].seconds);
     }
     progress_clear(&progress);
-    if (r != AVERROR_EOF) {
-        // An input that fails before its end (an I/O error, a dropped
-        // connection) would give figures of an unknown part of it.
+    // Some demuxers (GXF, Westwood audio) end with an error of their own at
+    // the end of a clean input; only an input that failed before its end (an
+    // I/O error, a dropped connection) would give figures of an unknown part.
+    const bool read_to_end = input->pb && avio_feof(input->pb) && input->pb->error == 0;
+    if (r != AVERROR_EOF && !read_to_end) {
         char msg[AV_ERROR_MAX_STRING_SIZE];
         av_strerror(r, msg, sizeof msg);
         fprintf(stderr, "Failed to read %s: %s\n", path, msg);

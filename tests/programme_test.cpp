@@ -420,6 +420,11 @@ TEST(Programmes, WithoutOptionsNothingChangesAndWithThemOnlyBlocksAreAdded)
 
 TEST(Programmes, PeakMemoryDoesNotGrowWithTheFileLength)
 {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers hold freed memory back on purpose: peak memory then grows
+    // with the work done, whatever the program keeps.
+    GTEST_SKIP() << "peak memory is not the program's own under a sanitizer";
+#endif
     // Eight mono 16-bit tracks of pink noise, grouped, measured and written.
     long rss[2] = {};
     for (int i = 0; i < 2; ++i) {
