@@ -49,11 +49,15 @@ double sample_value(signal_kind kind, size_t i, int channel, std::mt19937& rng)
     case NYQUIST_SQUARE: return i % 2 ? 1.0 : -1.0;
     case IMPULSES: return rng() % 997 == 0 ? (rng() % 2 ? 1.0 : -1.0) : 0.0;
     case OVER_FULL_SCALE: return 3.5 * std::sin(M_PI / 2 * static_cast<double>(i) + phase) + noise(rng);
-    case TINY: {
-        // Channels alternate between noise around FLT_MIN and denormal noise.
-        const double scale = channel % 2 ? 1e-40 : FLT_MIN;
-        return scale * noise(rng) * 4;
-    }
+    case TINY:
+        // Interpolated peaks just below and just above FLT_MIN (the first are
+        // flushed to zero), noise around it, and denormal noise.
+        switch (channel % 4) {
+        case 0: return 0.6 * FLT_MIN * std::sin(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+        case 1: return 0.7 * FLT_MIN * std::sin(M_PI / 2 * static_cast<double>(i) + M_PI / 4);
+        case 2: return 4 * FLT_MIN * noise(rng);
+        default: return 4e-40 * noise(rng);
+        }
     case NOT_FINITE: {
         const unsigned r = rng() % 5000;
         if (r == 0)
@@ -224,20 +228,23 @@ TEST(TruePeak, everyKernelGivesLibebur128sBitsForEverySignalRateAndFormat)
     unsigned seed = 1;
     size_t interpolated_above_samples = 0;
     for (int kind = NOISE; kind <= NOT_FINITE; ++kind)
-        for (int format = S16; format <= FLOAT; ++format) {
-            // Every rate and channel count turns up across the kinds and formats.
-            const size_t r = static_cast<size_t>(kind * 3 + format);
-            test_case tc{static_cast<signal_kind>(kind), static_cast<test_format>(format),
-                         rates[r % std::size(rates)], static_cast<int>(1 + r % 8),
-                         static_cast<size_t>(20000 + (seed * 7919) % 280000)};
-            const signal_data d = make_signal(tc, ++seed);
-            const std::vector<size_t> chunks = make_chunks(tc.frames, ++seed);
-            const peaks want = reference_peaks(tc, d, chunks);
-            for (size_t c = 0; c < want.true_peak.size(); ++c)
-                interpolated_above_samples += want.true_peak[c] > want.sample[c];
-            for (true_peak_kernel k : kernels)
-                expect_same_bits(want, module_peaks(tc, d, chunks, k), describe(tc) + " kernel " + kernel_names[k]);
-        }
+        for (int format = S16; format <= FLOAT; ++format)
+            for (int pass = 0; pass < 2; ++pass) {
+                // Every rate and channel count turns up across the kinds and
+                // formats; 4-times oversampling with 4 channels always.
+                const size_t r = static_cast<size_t>(kind * 3 + format);
+                test_case tc{static_cast<signal_kind>(kind), static_cast<test_format>(format),
+                             pass ? 48000 : rates[r % std::size(rates)], pass ? 4 : static_cast<int>(1 + r % 8),
+                             static_cast<size_t>(20000 + (seed * 7919) % 280000)};
+                const signal_data d = make_signal(tc, ++seed);
+                const std::vector<size_t> chunks = make_chunks(tc.frames, ++seed);
+                const peaks want = reference_peaks(tc, d, chunks);
+                for (size_t c = 0; c < want.true_peak.size(); ++c)
+                    interpolated_above_samples += want.true_peak[c] > want.sample[c];
+                for (true_peak_kernel k : kernels)
+                    expect_same_bits(want, module_peaks(tc, d, chunks, k),
+                                     describe(tc) + " kernel " + kernel_names[k]);
+            }
     // The comparisons reach the interpolator, not only the sample peak that bounds it from below.
     EXPECT_GT(interpolated_above_samples, 40u);
 }
