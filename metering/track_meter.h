@@ -17,6 +17,7 @@
 #include <ebur128.h>
 
 #include "qpm.h"
+#include "true_peak.h"
 
 struct ebur128_destroyer {
     void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
@@ -37,9 +38,8 @@ struct track_meter {
     int channels = 0;
     int sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;
-    ebur128_ptr loudness;            // integrated loudness and loudness range of the track
-    std::vector<ebur128_ptr> peaks;  // per channel: sample and true peak (null for a mono
-                                     // track, whose loudness state has them)
+    ebur128_ptr loudness;                // integrated loudness and loudness range of the track
+    std::vector<true_peak_meter> peaks;  // per channel: sample and true peak
     std::vector<std::array<qpm_ptr, 4>> qpm;
 };
 

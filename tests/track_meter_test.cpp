@@ -1,5 +1,6 @@
-// The shared metering module: its split of the work (per-channel peak states,
-// threads) must give exactly the figures of one state fed everything in order.
+// The shared metering module: its split of the work (the peaks measured apart
+// from the loudness, threads) must give exactly the figures of one libebur128
+// state fed everything in order.
 #include <cmath>
 #include <cstring>
 #include <random>
