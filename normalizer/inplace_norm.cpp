@@ -20,6 +20,8 @@ namespace {
 
 // Bytes read from the source at once when locating payloads.
 constexpr int64_t read_ahead_bytes = 1 << 20;
+// A KLV key and the longest BER length.
+constexpr int64_t klv_header_max_bytes = 16 + 9;
 
 bool inplace_norm_is_pcm(AVCodecID id)
 {
@@ -194,6 +196,46 @@ int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* win
     return -1;
 }
 
+int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length)
+{
+    static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
+    constexpr int64_t key_bytes = 16;
+    if (window_len < key_bytes + 1 || std::memcmp(window, ul_prefix, sizeof ul_prefix) != 0)
+        return -1;
+    const uint8_t first = window[key_bytes];
+    if (first < 0x80) {
+        *length = first;
+        return key_bytes + 1;
+    }
+    // Long form: the low bits count the big-endian length bytes that follow.
+    const int n = first & 0x7f;
+    if (n == 0 || n > 8 || window_len < key_bytes + 1 + n)
+        return -1;
+    uint64_t len = 0;
+    for (int i = 0; i < n; ++i)
+        len = len << 8 | window[key_bytes + 1 + i];
+    *length = len;
+    return key_bytes + 1 + n;
+}
+
+int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len)
+{
+    // A KLV packet whose length is the payload's size holds the payload right
+    // after its length and nowhere else. Searching instead could match earlier
+    // in a payload that repeats with a short period and starts like the end of
+    // its own length field (a constant sample value, digital silence).
+    uint64_t length = 0;
+    const int64_t value = inplace_norm_klv_value(window, window_len, &length);
+    if (value >= 0 && size > 0 && length == static_cast<uint64_t>(size)) {
+        if (value + size <= window_len && std::memcmp(window + value, payload, static_cast<size_t>(size)) == 0)
+            return value;
+        return -1;
+    }
+    if (size < 4)
+        return -1;
+    return inplace_norm_locate(payload, size, window, window_len);
+}
+
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
 {
     uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
@@ -234,15 +276,16 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
             continue;
         }
         const track_slot& slot = ctx->slots[static_cast<size_t>(s)];
-        // The window reaches a quarter of the payload beyond it, so that the
-        // whole payload can be compared at every candidate offset.
+        // The window reaches beyond the payload by a KLV key and length, or by
+        // a quarter of the payload, so that the whole payload can be compared
+        // at every candidate offset.
         int64_t found = -1;
-        if (pkt->pos >= 0 && pkt->size >= 4) {
+        if (pkt->pos >= 0 && pkt->size > 0) {
             int64_t avail = 0;
-            const uint8_t* bytes =
-                source_window_get(ctx->fd, &window, pkt->pos, static_cast<int64_t>(pkt->size) + pkt->size / 4, &avail);
+            const int64_t reach = std::max<int64_t>(pkt->size / 4, klv_header_max_bytes);
+            const uint8_t* bytes = source_window_get(ctx->fd, &window, pkt->pos, pkt->size + reach, &avail);
             if (bytes)
-                found = inplace_norm_locate(pkt->data, pkt->size, bytes, avail);
+                found = inplace_norm_locate_payload(pkt->data, pkt->size, bytes, avail);
         }
         if (found < 0) {
             progress_clear(&progress);

@@ -75,6 +75,17 @@ int inplace_norm_meters_free(inplace_norm_ctx* ctx);
 // than 4 bytes). window_len is the number of bytes actually read.
 int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
 
+// When the window starts with a KLV key (a SMPTE universal label, 06 0e 2b 34)
+// and a BER length, returns the offset of the value and stores its length in
+// *length; otherwise returns -1.
+int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length);
+
+// Offset of the payload in a window read from the packet's reported position,
+// or -1 when it is not there. A window that starts with a KLV key whose length
+// equals the payload's size has the payload right after that length or not at
+// all; any other window is searched with inplace_norm_locate.
+int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
+
 // Adds a payload's fingerprint to the sum of its group of the source.
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);
 
