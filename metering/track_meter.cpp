@@ -34,9 +34,10 @@ struct sample_block {
     std::vector<uint8_t> data;
 };
 
-// Per-thread buffers for one channel's samples.
+// Per-thread buffers for the quasi-peak meters.
 struct channel_scratch {
-    std::vector<double> levels;
+    std::vector<double> levels;       // interleaved as the samples
+    std::vector<qpm_meter*> meters;
 };
 
 template <typename T>
@@ -82,13 +83,15 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
             true_peak_add_float(&tm.peaks[c], data + c, b.frames, k);
         break;
     case WORK_QPM: {
-        scratch.levels.resize(b.frames);
-        for (size_t s = 0; s < b.frames; ++s)
-            scratch.levels[s] = qpm_level(data[s * k + c]);
-        const double dt = 1.0 / tm.sample_rate;
-        qpm_meter* const meters[4] = {tm.qpm[c][0].get(), tm.qpm[c][1].get(), tm.qpm[c][2].get(),
-                                      tm.qpm[c][3].get()};
-        qpm_process_block4(meters, scratch.levels.data(), b.frames, dt);
+        // All channels in one pass: their meters' steps overlap in the processor.
+        scratch.levels.resize(b.frames * k);
+        for (size_t s = 0; s < b.frames * k; ++s)
+            scratch.levels[s] = qpm_level(data[s]);
+        scratch.meters.clear();
+        for (const auto& meters : tm.qpm)
+            for (const qpm_ptr& m : meters)
+                scratch.meters.push_back(m.get());
+        qpm_process_frames(scratch.meters.data(), k, scratch.levels.data(), b.frames, 1.0 / tm.sample_rate);
         break;
     }
     }
@@ -270,10 +273,9 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
             pool->items.push_back({{t, kind, c}, {}, false});
         };
         add(WORK_LOUDNESS, 0);
-        for (int c = 0; c < (*tracks)[t].channels; ++c) {
+        for (int c = 0; c < (*tracks)[t].channels; ++c)
             add(WORK_PEAKS, c);
-            add(WORK_QPM, c);
-        }
+        add(WORK_QPM, 0);
     }
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());

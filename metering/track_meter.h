@@ -3,7 +3,7 @@
 // peak and four quasi-peak meters (types 0, 5, 10 and 200).
 //
 // A meter_pool spreads the work of all tracks over threads. Each piece of work
-// (a track's loudness, one channel's peaks, one channel's quasi-peak meters)
+// (a track's loudness, one channel's peaks, a track's quasi-peak meters)
 // always runs on one thread and sees its samples in order, so every figure is
 // the same for any number of threads.
 #pragma once
