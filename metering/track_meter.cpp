@@ -36,10 +36,10 @@ struct sample_block {
     std::vector<uint8_t> data;
 };
 
-// Per-thread buffers for one channel's samples.
+// Per-thread buffers for the quasi-peak meters.
 struct channel_scratch {
-    std::vector<uint8_t> mono;
-    std::vector<double> levels;
+    std::vector<double> levels;       // interleaved as the samples
+    std::vector<qpm_meter*> meters;
 };
 
 template <typename T>
@@ -130,24 +130,17 @@ void series_block_readings(ebur128_state* st, track_series* s, double* momentary
 // Feeds the loudness state in pieces that end on the track's 100 ms
 // boundaries and reads the momentary and short-term loudness at each. The
 // library steps its own blocks on the same boundaries, from the first frame,
-// so the pieces change none of its figures. A mono track's loudness state
-// holds its peaks too.
+// so the pieces change none of its figures.
 template <typename T>
 void add_loudness_series(track_meter& tm, const T* data, size_t frames)
 {
     track_series& s = *tm.series;
-    const bool has_peaks = !tm.peaks.empty() && !tm.peaks[0];
     while (frames > 0) {
         const size_t n = series_piece(s, s.loudness_frames, frames);
         add_frames(tm.loudness.get(), data, n);
         data += n * static_cast<size_t>(tm.channels);
         frames -= n;
         s.loudness_frames += n;
-        if (has_peaks) {
-            double peak = 0;
-            ebur128_prev_true_peak(tm.loudness.get(), 0, &peak);
-            series_note_peak(s, 0, s.loudness_frames, peak);
-        }
         if (s.loudness_frames % s.step_frames == 0) {
             double m = 0, st = 0;
             if (s.from_blocks)
@@ -164,20 +157,38 @@ void add_loudness_series(track_meter& tm, const T* data, size_t frames)
     }
 }
 
-// Feeds channel c's peak state in pieces that end on the track's 100 ms
-// boundaries and notes the true peak of each.
 template <typename T>
-void add_peaks_series(track_meter& tm, size_t c, const T* mono, size_t frames)
+void add_true_peak(true_peak_meter* tp, const T* src, size_t frames, size_t stride)
+{
+    if constexpr (std::is_same_v<T, int16_t>)
+        true_peak_add_s16(tp, src, frames, stride);
+    else if constexpr (std::is_same_v<T, int32_t>)
+        true_peak_add_s32(tp, src, frames, stride);
+    else
+        true_peak_add_float(tp, src, frames, stride);
+}
+
+// Feeds channel c's true-peak meter in pieces that end on the track's 100 ms
+// boundaries and notes the peak of each. The meter keeps only its largest
+// values so far: each piece starts them from zero to read its own, then the
+// larger of both is kept, which is what feeding it whole leaves.
+template <typename T>
+void add_peaks_series(track_meter& tm, size_t c, const T* src, size_t frames, size_t stride)
 {
     track_series& s = *tm.series;
+    true_peak_meter& tp = tm.peaks[c];
     while (frames > 0) {
         const size_t n = series_piece(s, s.peak_frames[c], frames);
-        add_frames(tm.peaks[c].get(), mono, n);
-        mono += n;
+        const double sample_peak = tp.sample_peak, acc_max = tp.acc_max, true_peak_out = tp.true_peak_out;
+        tp.sample_peak = tp.acc_max = tp.true_peak_out = 0;
+        add_true_peak(&tp, src, n, stride);
+        const double peak = true_peak_true_peak(tp);
+        tp.sample_peak = std::max(sample_peak, tp.sample_peak);
+        tp.acc_max = std::max(acc_max, tp.acc_max);
+        tp.true_peak_out = std::max(true_peak_out, tp.true_peak_out);
+        src += n * stride;
         frames -= n;
         s.peak_frames[c] += n;
-        double peak = 0;
-        ebur128_prev_true_peak(tm.peaks[c].get(), 0, &peak);
         series_note_peak(s, c, s.peak_frames[c], peak);
     }
 }
@@ -195,25 +206,22 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
         else
             add_frames(tm.loudness.get(), data, b.frames);
         break;
-    case WORK_PEAKS: {
-        scratch.mono.resize(b.frames * sizeof(T));
-        T* mono = reinterpret_cast<T*>(scratch.mono.data());
-        for (size_t s = 0; s < b.frames; ++s)
-            mono[s] = data[s * k + c];
+    case WORK_PEAKS:
         if (tm.series)
-            add_peaks_series(tm, c, mono, b.frames);
+            add_peaks_series(tm, c, data + c, b.frames, k);
         else
-            add_frames(tm.peaks[c].get(), mono, b.frames);
+            add_true_peak(&tm.peaks[c], data + c, b.frames, k);
         break;
-    }
     case WORK_QPM: {
-        scratch.levels.resize(b.frames);
-        for (size_t s = 0; s < b.frames; ++s)
-            scratch.levels[s] = qpm_level(data[s * k + c]);
-        const double dt = 1.0 / tm.sample_rate;
-        qpm_meter* const meters[4] = {tm.qpm[c][0].get(), tm.qpm[c][1].get(), tm.qpm[c][2].get(),
-                                      tm.qpm[c][3].get()};
-        qpm_process_block4(meters, scratch.levels.data(), b.frames, dt);
+        // All channels in one pass: their meters' steps overlap in the processor.
+        scratch.levels.resize(b.frames * k);
+        for (size_t s = 0; s < b.frames * k; ++s)
+            scratch.levels[s] = qpm_level(data[s]);
+        scratch.meters.clear();
+        for (const auto& meters : tm.qpm)
+            for (const qpm_ptr& m : meters)
+                scratch.meters.push_back(m.get());
+        qpm_process_frames(scratch.meters.data(), k, scratch.levels.data(), b.frames, 1.0 / tm.sample_rate);
         break;
     }
     }
@@ -338,19 +346,15 @@ int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sampl
         return -22;
     const unsigned k = static_cast<unsigned>(channels);
     const unsigned long rate = static_cast<unsigned long>(sample_rate);
-    // The loudness is measured over all channels together; each channel's peaks
-    // in a state of its own, so that they can be computed apart. A mono track
-    // needs only one state.
-    const int peak_modes = EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK;
-    ebur128_ptr loudness(ebur128_init(k, rate, EBUR128_MODE_I | EBUR128_MODE_LRA | (k == 1 ? peak_modes : 0)));
+    // The loudness is measured over all channels together, each channel's
+    // peaks apart by our own meter, which gives libebur128's figures faster.
+    ebur128_ptr loudness(ebur128_init(k, rate, EBUR128_MODE_I | EBUR128_MODE_LRA));
     if (!loudness)
         return -22;
-    std::vector<ebur128_ptr> peaks(k);
-    for (unsigned c = 0; k > 1 && c < k; ++c) {
-        peaks[c].reset(ebur128_init(1, rate, peak_modes));
-        if (!peaks[c])
+    std::vector<true_peak_meter> peaks(k);
+    for (true_peak_meter& p : peaks)
+        if (true_peak_init(&p, sample_rate) != 0)
             return -22;
-    }
     tm->channels = channels;
     tm->sample_rate = sample_rate;
     tm->format = format;
@@ -403,9 +407,8 @@ track_figures track_meter_figures(const track_meter& tm)
     f.channels.resize(tm.qpm.size());
     for (size_t c = 0; c < f.channels.size(); ++c) {
         channel_figures& ch = f.channels[c];
-        ebur128_state* peaks = tm.peaks[c] ? tm.peaks[c].get() : tm.loudness.get();
-        ebur128_sample_peak(peaks, 0, &ch.sample_peak);
-        ebur128_true_peak(peaks, 0, &ch.true_peak);
+        ch.sample_peak = true_peak_sample_peak(tm.peaks[c]);
+        ch.true_peak = true_peak_true_peak(tm.peaks[c]);
         for (size_t i = 0; i < 4; ++i)
             qpm_get_max_db(tm.qpm[c][i].get(), &ch.qpm_db[i], 1.0);
     }
@@ -430,11 +433,12 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
         };
         add(WORK_LOUDNESS, 0);
         const track_meter& tm = (*tracks)[t];
-        for (size_t c = 0; c < tm.qpm.size(); ++c) {
-            if (tm.peaks[c])
-                add(WORK_PEAKS, static_cast<int>(c));
-            add(WORK_QPM, static_cast<int>(c));
-        }
+        for (size_t c = 0; c < tm.peaks.size(); ++c)
+            add(WORK_PEAKS, static_cast<int>(c));
+        // A programme's meter has the loudness alone: its peaks and meters
+        // are its tracks'.
+        if (!tm.qpm.empty())
+            add(WORK_QPM, 0);
     }
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());
