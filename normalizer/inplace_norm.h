@@ -86,6 +86,14 @@ int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64
 // all; any other window is searched with inplace_norm_locate.
 int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
 
+// For a payload the demuxer converted from a D-10 AES3 element: when the
+// window starts with a KLV key of such an element whose value converts
+// exactly to the payload for a track of the given channels and PCM codec,
+// returns the offset of the value and stores its length in *value_size;
+// otherwise returns -1.
+int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len,
+                                 int channels, int codec_id, int32_t* value_size);
+
 // Adds a payload's fingerprint to the sum of its group of the source.
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);
 

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "aes3_element.h"
 #include "file_io.h"
 #include "inplace_norm.h"
 #include "pcm_codec.h"
@@ -124,6 +125,10 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
         return;
     const double g = gain[s];
     const int codec = cs->ctx->slots[s].codec_id;
+    if (p.aes3_element) {
+        cs->clipped[s] += aes3_apply_gain(bytes, p.size, cs->ctx->slots[s].channels, codec, g, &cs->samples);
+        return;
+    }
     if (cs->samples.size() < static_cast<size_t>(p.size))
         cs->samples.resize(static_cast<size_t>(p.size));
     const int n = pcm_to_float(cs->samples.data(), bytes, p.size, codec);
