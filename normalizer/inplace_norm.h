@@ -39,8 +39,9 @@ struct inplace_norm_ctx {
     int32_t track_count = 0;
     std::vector<track_meter> meters;   // one per selected track, by ordinal
     // Where every payload of the selected streams lies in the source, its
-    // position corrected to the offset of the payload's first byte; sorted by
-    // position after the scan. Payloads are read back from the source when the
+    // position corrected to the offset of the payload's first byte (for a
+    // D-10 AES3 element, the place of the element's value); sorted by position
+    // after the scan. Payloads are read back from the source when the
     // destination is written.
     packet_table packets;
     // Sum of the payload fingerprints (position, size, stream, CRC-32C of the

@@ -69,6 +69,10 @@ std::string media(const std::string& kind, d10_case c, bool loud = false)
     const std::string audio = (loud ? loud_tones(c.channels) : tones(c.channels)) + "-c:a " + codec_name(c.bits) + " ";
     if (kind == "d10")
         make_media(path, d10_video + audio + "-map 0:v -map 1:a -t 3 " + d10_video_codec + "-f mxf_d10");
+    else if (kind == "d10_ntsc")
+        make_media(path, "-f lavfi -i testsrc=size=720x512:rate=30000/1001 " + audio +
+                             "-map 0:v -map 1:a -t 2 -pix_fmt yuv422p -c:v mpeg2video -g 1 -b:v 30M -minrate 30M "
+                             "-maxrate 30M -bufsize 1200000 -rc_init_occupancy 1200000 -f mxf_d10");
     else
         make_media(path, "-f lavfi -i testsrc=size=160x120:rate=25 " + audio +
                              "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -f mxf");
@@ -282,6 +286,38 @@ INSTANTIATE_TEST_SUITE_P(Formats, D10, testing::Values(d10_case{4, 16}, d10_case
                          [](const testing::TestParamInfo<d10_case>& i) {
                              return std::to_string(i.param.channels) + "ch" + std::to_string(i.param.bits) + "bit";
                          });
+
+TEST(D10Ntsc, ElementsOfTheFiveFrameSequenceAreRewrittenLikeAnyOther)
+{
+    // At 30000/1001 frames per second the elements hold 1602, 1601, 1602,
+    // 1601 and 1602 samples in turn, numbered 1 to 5 in their headers.
+    const d10_case c{4, 24};
+    const std::string src = media("d10_ntsc", c), dst = dst_path("ntsc.mxf");
+    const run_result r = lumetrim_run(sh(src) + " -20 " + sh(dst));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const run_result again = lumetrim_run(sh(dst));
+    EXPECT_NEAR(report_value(again.err, "loudness:  "), -20, 0.05);
+    EXPECT_NEAR(ffmpeg_measure(dst).integrated, -20, 0.1);
+    const std::vector<uint8_t> a = read_file(src), b = read_file(dst);
+    const std::vector<element> elements = sound_elements(src, a);
+    ASSERT_GT(elements.size(), 50u);
+    for (size_t e = 0; e < elements.size(); ++e) {
+        const uint8_t* header = a.data() + elements[e].pos;
+        const int samples = e % 5 == 1 || e % 5 == 3 ? 1601 : 1602;
+        EXPECT_EQ(header[0], e % 5 + 1) << e;
+        EXPECT_EQ(header[1] | header[2] << 8, samples) << e;
+        EXPECT_EQ(elements[e].size, 4 + samples * 32) << e;
+    }
+    EXPECT_GT(expect_only_sample_bits_changed(a, b, elements, c.channels, c.bits,
+                                              std::vector<parity_rule>(elements.size(), parity_rule::unchanged)),
+              0);
+    const std::vector<packet_place> before = probe_packets(src), after = probe_packets(dst);
+    ASSERT_EQ(before.size(), after.size());
+    for (size_t k = 0; k < before.size(); ++k)
+        EXPECT_TRUE(before[k].stream == after[k].stream && before[k].pos == after[k].pos &&
+                    before[k].size == after[k].size)
+            << k;
+}
 
 TEST(D10Parity, ValidParityStaysValidAndOtherElementsKeepTheirParityBits)
 {
