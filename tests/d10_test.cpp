@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "inplace_norm.h"
 #include "support.h"
 
 namespace {
@@ -402,4 +403,37 @@ TEST(D10Damaged, ElementsThatDoNotMatchTheirHeaderAreNotFoundAndNothingIsWritten
         EXPECT_NE(r.err.find(" " + std::to_string(el.pos - 20) + " "), std::string::npos) << d.name << "\n" << r.err;
         EXPECT_FALSE(std::filesystem::exists(dst)) << d.name;
     }
+}
+
+TEST(D10Fingerprint, ElementPlacesAreTheValuesAndAChangeBetweenThePassesIsCaughtOutsideTheSamplesToo)
+{
+    const std::string made = media("d10", d10_case{4, 16});
+    std::vector<uint8_t> f = read_file(made);
+    const std::vector<element> elements = sound_elements(made, f);
+    const std::string src = scratch_dir() + "/changing.mxf", dst = dst_path("changing.mxf");
+    std::filesystem::copy_file(made, src, std::filesystem::copy_options::overwrite_existing);
+
+    inplace_norm_ctx* ctx = nullptr;
+    ASSERT_EQ(inplace_norm_create(&ctx, src.c_str()), 1);
+    inplace_norm_meters_init(ctx);
+    ASSERT_EQ(inplace_norm_read(ctx), 0);
+    std::vector<element> places;
+    packet_table_reader r = packet_table_begin(ctx->packets);
+    for (payload_place p; packet_table_next(&r, &p);) {
+        EXPECT_TRUE(p.aes3_element);
+        places.push_back({p.pos, p.size});
+    }
+    ASSERT_EQ(places.size(), elements.size());
+    for (size_t e = 0; e < places.size(); ++e)
+        EXPECT_TRUE(places[e].pos == elements[e].pos && places[e].size == elements[e].size) << e;
+
+    // A bit FFmpeg never reads: an unused subframe of the sixth element.
+    FILE* io = fopen(src.c_str(), "r+b");
+    ASSERT_NE(io, nullptr);
+    ASSERT_EQ(fseek(io, static_cast<long>(elements[5].pos + 4 + 32 * 10 + 4 * 6), SEEK_SET), 0);
+    fputc(0x55, io);
+    fclose(io);
+    EXPECT_EQ(inplace_norm_normalize(ctx, dst.c_str(), -20), -EIO);
+    EXPECT_FALSE(std::filesystem::exists(dst));
+    inplace_norm_destroy(&ctx);
 }
