@@ -59,6 +59,10 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* 
     if (!decoder || st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
         return false;
     av_codec_ptr codec(avcodec_alloc_context3(decoder));
+    // The decoder needs the stream's time base to place the samples that
+    // encoders mark for skipping (MP3, Opus and AAC priming and padding).
+    if (codec)
+        codec->pkt_timebase = st->time_base;
     if (!codec || avcodec_parameters_to_context(codec.get(), st->codecpar) < 0 ||
         avcodec_open2(codec.get(), decoder, nullptr) < 0) {
         fprintf(stderr, "Failed to open codec for stream #%d\n", i);
@@ -274,13 +278,14 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
     progress_line progress;
     progress_init(&progress, stderr, "Reading");
     const int64_t input_size = input->pb ? avio_size(input->pb) : -1;
-    while (av_read_frame(input.get(), pkt.get()) >= 0) {
+    int r;
+    while ((r = av_read_frame(input.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
         const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? ordinal_of_stream[static_cast<size_t>(s)] : -1;
         if (j >= 0 && !lumescope_decode(tracks[static_cast<size_t>(j)], pool.get(), static_cast<size_t>(j), pkt.get(),
                                         frame.get())) {
             progress_clear(&progress);
-            fprintf(stderr, "Failed to decode packet from stream #%d\n", j);
+            fprintf(stderr, "Failed to decode packet from stream #%d\n", s);
         }
         av_packet_unref(pkt.get());
         if (j >= 0)
@@ -290,10 +295,18 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
                             tracks[static_cast<size_t>(j)].seconds);
     }
     progress_clear(&progress);
+    if (r != AVERROR_EOF) {
+        // An input that fails before its end (an I/O error, a dropped
+        // connection) would give figures of an unknown part of it.
+        char msg[AV_ERROR_MAX_STRING_SIZE];
+        av_strerror(r, msg, sizeof msg);
+        fprintf(stderr, "Failed to read %s: %s\n", path, msg);
+        return 1;
+    }
     // Decoders may still hold audio: drain each one.
     for (size_t j = 0; j < tracks.size(); ++j)
         if (!lumescope_decode(tracks[j], pool.get(), j, nullptr, frame.get()))
-            fprintf(stderr, "Failed to decode packet from stream #%d\n", static_cast<int>(j));
+            fprintf(stderr, "Failed to decode packet from stream #%d\n", tracks[j].stream_index);
     meter_pool_finish(pool.get());
 
     if (mode == report_mode::json)

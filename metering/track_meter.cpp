@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -285,10 +286,17 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<size_t>(threads, pool->items.size()));
-    // With one thread the caller's does the work as it appends.
+    // With one thread the caller's does the work as it appends. A thread that
+    // cannot be started (a process limit) leaves the work to those that did,
+    // or to the caller's alone: the figures are the same either way.
     if (threads > 1)
-        for (unsigned i = 0; i < threads; ++i)
-            pool->threads.emplace_back(meter_worker_run, pool.get());
+        for (unsigned i = 0; i < threads; ++i) {
+            try {
+                pool->threads.emplace_back(meter_worker_run, pool.get());
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
     *out = pool.release();
     return 0;
 }

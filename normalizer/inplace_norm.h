@@ -50,6 +50,9 @@ struct inplace_norm_ctx {
     int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
     std::vector<double> gain;  // linear gain per stream index; empty: payloads copied as they are
     unsigned threads = 0;      // metering threads; 0: one per core
+    // The destination is made as an unnamed file where the file system
+    // allows; false takes the named temporary file of other file systems.
+    bool unnamed_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
     int fd = -1;               // the source, opened read-only as a plain file

@@ -10,12 +10,14 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "aes3_element.h"
+#include "dst_file.h"
 #include "file_io.h"
 #include "inplace_norm.h"
 #include "pcm_codec.h"
@@ -24,71 +26,6 @@
 namespace {
 
 constexpr size_t copy_block_bytes = 1 << 20;
-
-// Where the destination's bytes go while it is written.
-struct dst_file {
-    int fd = -1;
-    std::string tmp_path;  // empty when the destination is written directly
-    mode_t mode = 0;       // permission bits the renamed file gets
-};
-
-int dst_open(const char* path, dst_file* out)
-{
-    struct stat st;
-    const bool exists = stat(path, &st) == 0;
-    if (!exists && errno != ENOENT)
-        return -errno;
-    if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe: written as it is.
-        out->fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        return out->fd < 0 ? -errno : 0;
-    }
-    if (exists) {
-        out->mode = st.st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        out->mode = 0666 & ~mask;
-    }
-    const std::string p(path);
-    const size_t slash = p.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : p.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
-    out->tmp_path = dir + "." + base + ".XXXXXX";
-    out->fd = mkstemp(out->tmp_path.data());
-    if (out->fd < 0) {
-        out->tmp_path.clear();
-        return -errno;
-    }
-    return 0;
-}
-
-// Makes the written destination permanent: flushes a temporary file to disk,
-// gives it its mode and renames it into place. Returns 0 or -errno.
-int dst_commit(dst_file* dst, const char* path)
-{
-    int err = 0;
-    if (!dst->tmp_path.empty() && (fchmod(dst->fd, dst->mode) != 0 || fsync(dst->fd) != 0))
-        err = -errno;
-    if (close(dst->fd) != 0 && err == 0)
-        err = -errno;
-    dst->fd = -1;
-    if (err == 0 && !dst->tmp_path.empty()) {
-        if (rename(dst->tmp_path.c_str(), path) != 0)
-            err = -errno;
-        else
-            dst->tmp_path.clear();
-    }
-    return err;
-}
-
-void dst_discard(dst_file* dst)
-{
-    if (dst->fd >= 0)
-        close(dst->fd);
-    if (!dst->tmp_path.empty())
-        unlink(dst->tmp_path.c_str());
-}
 
 enum class copy_fault { none, source, changed, destination };
 
@@ -150,17 +87,71 @@ struct block_queue {
     bool cancelled = false;  // the writer has given up
 };
 
-// Reads the source block by block, checking and scaling every payload, and
-// queues the bytes for the writer. Returns 0 or -errno with *fault set.
-int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
+// Where the reading of the source stands between two blocks.
+struct block_reader {
+    packet_table_reader table;
+    payload_place cur;
+    bool have = false;          // cur is a payload still to come
+    int64_t base = 0;           // file offset of the next block's first byte
+    std::vector<uint8_t> carry; // the start of a payload that ran past the last block
+    bool at_end = false;        // the source has been read to its end
+};
+
+block_reader block_reader_begin(const inplace_norm_ctx* ctx)
+{
+    block_reader br;
+    br.table = packet_table_begin(ctx->packets);
+    br.have = packet_table_next(&br.table, &br.cur);
+    return br;
+}
+
+// Reads the next block of the source into buf (whose capacity is the block
+// size), checks and scales every payload that ends inside it, and leaves in
+// buf exactly the bytes to write. Returns 0 or -errno with *fault set.
+int block_reader_next(copy_state* cs, block_reader* br, std::vector<uint8_t>* buf, copy_fault* fault)
 {
     const inplace_norm_ctx* ctx = cs->ctx;
-    packet_table_reader reader = packet_table_begin(ctx->packets);
-    payload_place cur;
-    bool have = packet_table_next(&reader, &cur);
-    int64_t base = 0;               // file offset of the block's first byte
-    std::vector<uint8_t> carry;     // the start of a payload that ran past the last block
-    for (bool at_end = false; !at_end;) {
+    buf->resize(buf->capacity());
+    if (!br->carry.empty())
+        std::memcpy(buf->data(), br->carry.data(), br->carry.size());
+    size_t len = br->carry.size();
+    const int64_t want = static_cast<int64_t>(buf->size() - len);
+    const int64_t got = file_read_at(ctx->fd, buf->data() + len, want, br->base + static_cast<int64_t>(len));
+    if (got < 0) {
+        *fault = copy_fault::source;
+        return static_cast<int>(got);
+    }
+    len += static_cast<size_t>(got);
+    br->at_end = got < want;
+    const int64_t end = br->base + static_cast<int64_t>(len);
+    while (br->have && br->cur.pos + br->cur.size <= end) {
+        copy_payload(cs, br->cur, buf->data() + (br->cur.pos - br->base));
+        br->have = packet_table_next(&br->table, &br->cur);
+        if (br->have && !copy_check_groups(cs, static_cast<size_t>(br->cur.pos >> payload_group_shift))) {
+            *fault = copy_fault::changed;
+            return -EIO;
+        }
+    }
+    // A payload that runs past the block goes with the next one.
+    const int64_t flush_to = br->have && br->cur.pos < end ? br->cur.pos : end;
+    const size_t flush = static_cast<size_t>(flush_to - br->base);
+    br->carry.assign(buf->begin() + static_cast<ptrdiff_t>(flush), buf->begin() + static_cast<ptrdiff_t>(len));
+    buf->resize(flush);
+    br->base = flush_to;
+    if (br->at_end && (br->have || !copy_check_groups(cs, std::max(ctx->payload_sums.size(), cs->sums.size())))) {
+        // The source no longer holds the payloads the scan found.
+        *fault = copy_fault::changed;
+        return -EIO;
+    }
+    return 0;
+}
+
+// Reads the source block by block for the writer. Returns 0 or -errno with
+// *fault set.
+int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
+{
+    block_reader br = block_reader_begin(cs->ctx);
+    while (!br.at_end) {
         std::vector<uint8_t> buf;
         {
             std::unique_lock lock(q->mutex);
@@ -170,43 +161,44 @@ int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
             buf = std::move(q->spare.back());
             q->spare.pop_back();
         }
-        buf.resize(buf.capacity());
-        if (!carry.empty())
-            std::memcpy(buf.data(), carry.data(), carry.size());
-        size_t len = carry.size();
-        const int64_t want = static_cast<int64_t>(buf.size() - len);
-        const int64_t got = file_read_at(ctx->fd, buf.data() + len, want, base + static_cast<int64_t>(len));
-        if (got < 0) {
-            *fault = copy_fault::source;
-            return static_cast<int>(got);
-        }
-        len += static_cast<size_t>(got);
-        at_end = got < want;
-        const int64_t end = base + static_cast<int64_t>(len);
-        while (have && cur.pos + cur.size <= end) {
-            copy_payload(cs, cur, buf.data() + (cur.pos - base));
-            have = packet_table_next(&reader, &cur);
-            if (have && !copy_check_groups(cs, static_cast<size_t>(cur.pos >> payload_group_shift))) {
-                *fault = copy_fault::changed;
-                return -EIO;
-            }
-        }
-        // A payload that runs past the block goes with the next one.
-        const int64_t flush_to = have && cur.pos < end ? cur.pos : end;
-        const size_t flush = static_cast<size_t>(flush_to - base);
-        carry.assign(buf.begin() + static_cast<ptrdiff_t>(flush), buf.begin() + static_cast<ptrdiff_t>(len));
-        buf.resize(flush);
-        base = flush_to;
+        if (const int err = block_reader_next(cs, &br, &buf, fault); err != 0)
+            return err;
         {
             std::lock_guard lock(q->mutex);
             q->ready.push_back(std::move(buf));
         }
         q->changed.notify_all();
     }
-    if (have || !copy_check_groups(cs, std::max(ctx->payload_sums.size(), cs->sums.size()))) {
-        // The source no longer holds the payloads the scan found.
-        *fault = copy_fault::changed;
-        return -EIO;
+    return 0;
+}
+
+// Writes one block of the destination. Returns 0 or -errno.
+int write_block(int dst_fd, const std::vector<uint8_t>& buf, int64_t* written, bool start_writeback)
+{
+    const int err = file_write_all(dst_fd, buf.data(), buf.size());
+    // Start writing this block to disk now, so that the final flush of a new
+    // file has little left to wait for.
+    if (err == 0 && start_writeback && !buf.empty())
+        sync_file_range(dst_fd, *written, static_cast<off_t>(buf.size()), SYNC_FILE_RANGE_WRITE);
+    *written += static_cast<int64_t>(buf.size());
+    return err;
+}
+
+// Copies the whole source to dst_fd in the calling thread alone, for when no
+// reading thread can be started.
+int copy_source_alone(copy_state* cs, size_t capacity, int dst_fd, bool start_writeback, copy_fault* fault)
+{
+    block_reader br = block_reader_begin(cs->ctx);
+    std::vector<uint8_t> buf;
+    buf.reserve(capacity);
+    int64_t written = 0;
+    while (!br.at_end) {
+        if (const int err = block_reader_next(cs, &br, &buf, fault); err != 0)
+            return err;
+        if (const int err = write_block(dst_fd, buf, &written, start_writeback); err != 0) {
+            *fault = copy_fault::destination;
+            return err;
+        }
     }
     return 0;
 }
@@ -225,14 +217,20 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
     }
     copy_fault read_fault = copy_fault::none;
     int read_err = 0;
-    std::thread reader([&] {
-        read_err = read_blocks(cs, &q, &read_fault);
-        {
-            std::lock_guard lock(q.mutex);
-            q.done = true;
-        }
-        q.changed.notify_all();
-    });
+    std::thread reader;
+    try {
+        reader = std::thread([&] {
+            read_err = read_blocks(cs, &q, &read_fault);
+            {
+                std::lock_guard lock(q.mutex);
+                q.done = true;
+            }
+            q.changed.notify_all();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had (a process limit): do it all here instead.
+        return copy_source_alone(cs, capacity, dst_fd, start_writeback, fault);
+    }
     progress_line progress;
     progress_init(&progress, cs->ctx->show_progress ? stderr : nullptr, "Writing");
     struct stat st;
@@ -249,12 +247,7 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
             buf = std::move(q.ready.front());
             q.ready.pop_front();
         }
-        write_err = file_write_all(dst_fd, buf.data(), buf.size());
-        // Start writing this block to disk now, so that the final flush of a
-        // new file has little left to wait for.
-        if (write_err == 0 && start_writeback && !buf.empty())
-            sync_file_range(dst_fd, written, static_cast<off_t>(buf.size()), SYNC_FILE_RANGE_WRITE);
-        written += static_cast<int64_t>(buf.size());
+        write_err = write_block(dst_fd, buf, &written, start_writeback);
         const double done = total > 0 ? static_cast<double>(written) / total : -1;
         progress_update(&progress, done, done > 0 ? done * cs->ctx->media_seconds : 0);
         {
@@ -293,16 +286,17 @@ int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
         return -EINVAL;
     }
     dst_file dst;
-    if (const int err = dst_open(dst_path, &dst); err != 0)
+    if (const int err = dst_open(dst_path, ctx->unnamed_destination, &dst); err != 0)
         return write_failed(dst_path, err);
     copy_state cs{ctx, {}, std::vector<int64_t>(ctx->slots.size()), {}, 0};
     copy_fault fault = copy_fault::none;
-    int err = copy_source(&cs, dst.fd, !dst.tmp_path.empty(), &fault);
+    const bool new_file = dst.unnamed || !dst.tmp_path.empty();
+    int err = copy_source(&cs, dst.fd, new_file, &fault);
     if (err == 0) {
         for (int32_t s : ctx->track_index)
             if (cs.clipped[static_cast<size_t>(s)] > 0)
                 fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", s, cs.clipped[static_cast<size_t>(s)]);
-        err = dst_commit(&dst, dst_path);
+        err = dst_commit(&dst);
     }
     if (err == 0)
         return 0;

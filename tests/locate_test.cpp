@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -45,10 +46,82 @@ TEST(PayloadLocation, ComparesTheWholePayloadNeverStaleOrMissingBytes)
     // byte early would succeed if the payload's last byte were not compared.
     std::vector<uint8_t> payload(64, 0);
     payload.back() = 0x01;
-    std::vector<uint8_t> window = {0x83, 0x00, 0x00, 0x00};
-    window.insert(window.end(), payload.begin(), payload.end());
-    window.resize(80, 0x00);
+    std::vector<uint8_t> window(80, 0x00);
+    window[0] = 0x83;
+    std::copy(payload.begin(), payload.end(), window.begin() + 4);
     EXPECT_EQ(inplace_norm_locate(payload.data(), 64, window.data(), 80), 4);
     // The same payload cut short by the end of the file is not found.
     EXPECT_EQ(inplace_norm_locate(payload.data(), 64, window.data(), 67), -1);
+}
+
+namespace {
+
+// A KLV triplet as an MXF writer lays it out: a 16-byte key starting with the
+// SMPTE label prefix, a BER length of `length_bytes` bytes (1: short form),
+// then the value, then what follows in the file.
+std::vector<uint8_t> klv(const std::vector<uint8_t>& value, int length_bytes, uint64_t length)
+{
+    std::vector<uint8_t> out = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01,
+                                0x0d, 0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x01};
+    if (length_bytes == 1) {
+        out.push_back(static_cast<uint8_t>(length));
+    } else {
+        out.push_back(static_cast<uint8_t>(0x80 | (length_bytes - 1)));
+        for (int i = length_bytes - 2; i >= 0; --i)
+            out.push_back(static_cast<uint8_t>(length >> (8 * i)));
+    }
+    out.insert(out.end(), value.begin(), value.end());
+    out.resize(out.size() + 64, 0x1e);
+    return out;
+}
+
+}  // namespace
+
+TEST(PayloadLocation, AKlvPacketOfThePayloadsSizeHoldsItRightAfterItsLengthOnly)
+{
+    // 16-bit stereo of the constant 30: the length 83 00 1e 00 ends like the
+    // payload 1e 00 1e 00 ..., which a search would match two bytes early.
+    std::vector<uint8_t> payload(7680);
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = i % 2 == 0 ? 0x1e : 0x00;
+    const std::vector<uint8_t> w = klv(payload, 4, payload.size());
+    const int64_t len = static_cast<int64_t>(w.size());
+    EXPECT_EQ(inplace_norm_locate(payload.data(), 7680, w.data(), len), 18);
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 7680, w.data(), len), 20);
+
+    // Every length form, and payloads too small for a quarter to reach past
+    // the framing.
+    for (int length_bytes : {1, 2, 4, 9}) {
+        const std::vector<uint8_t> small = ramp(length_bytes == 1 ? 100 : 3, 9);
+        const std::vector<uint8_t> v = klv(small, length_bytes, small.size());
+        EXPECT_EQ(inplace_norm_locate_payload(small.data(), static_cast<int>(small.size()), v.data(),
+                                              static_cast<int64_t>(v.size())),
+                  16 + length_bytes)
+            << length_bytes;
+    }
+
+    // A packet that differs from the bytes after its framing is not there,
+    // even though the same bytes lie elsewhere in the window.
+    std::vector<uint8_t> other = payload;
+    other[100] ^= 1;
+    EXPECT_EQ(inplace_norm_locate_payload(other.data(), 7680, w.data(), len), -1);
+    // Cut short by the end of the file: not there either.
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 7680, w.data(), 20 + 7679), -1);
+}
+
+TEST(PayloadLocation, OtherFramingsAreSearched)
+{
+    const std::vector<uint8_t> payload = ramp(400, 1);
+    // A KLV packet whose length is not the payload's (clip-wrapped essence
+    // read in pieces): the payload is searched for.
+    std::vector<uint8_t> w = klv(payload, 4, 100000);
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 400, w.data(), static_cast<int64_t>(w.size())), 20);
+    // No SMPTE label: searched.
+    w[0] = 0x07;
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 400, w.data(), static_cast<int64_t>(w.size())), 20);
+    // A window too short to hold a key and a length.
+    const std::vector<uint8_t> tiny = {0x06, 0x0e, 0x2b, 0x34, 0x01};
+    EXPECT_EQ(inplace_norm_locate_payload(tiny.data(), 5, tiny.data(), 5), 0);
+    uint64_t length = 0;
+    EXPECT_EQ(inplace_norm_klv_value(tiny.data(), 5, &length), -1);
 }

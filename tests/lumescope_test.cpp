@@ -164,6 +164,73 @@ TEST(LumescopeCommandLine, MissingFileFailsToOpen)
     EXPECT_EQ(r.out, "");
 }
 
+TEST(LumescopeFormats, CompressedInputsPrintNothingButTheirTrackLines)
+{
+    // The decoders of these codecs skip their encoders' priming and padding
+    // samples, which needs the stream's time base; without it every run
+    // warned on the error stream.
+    for (const std::string name : {"tone.mp3", "tone.opus", "tone.m4a"}) {
+        const std::string path = scratch_dir() + "/" + name;
+        const std::string codec = name.ends_with("mp3") ? "libmp3lame" : name.ends_with("opus") ? "libopus" : "aac";
+        make_media(path, stereo + "-c:a " + codec);
+        const run_result r = lumescope_run(sh(path));
+        EXPECT_EQ(r.status, 0) << name;
+        const std::vector<std::string> lines = split_lines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_TRUE(lines[0].starts_with("Found audio track #0, channels=2, ")) << lines[0];
+        EXPECT_NEAR(std::strtod(r.out.c_str() + r.out.find("loudness  ") + 10, nullptr),
+                    ffmpeg_measure(path).integrated, 0.2)
+            << name;
+    }
+}
+
+TEST(LumescopeFailures, AnInputThatFailsBeforeItsEndGivesNoReport)
+{
+    // A server that sends half a file, then resets the connection.
+    const std::string wav = media("s16.wav");
+    const std::string server = scratch_dir() + "/reset_server.py";
+    {
+        FILE* f = std::fopen(server.c_str(), "w");
+        std::fputs("import socket, struct, sys\n"
+                   "data = open(sys.argv[1], 'rb').read()\n"
+                   "srv = socket.socket()\n"
+                   "srv.bind(('127.0.0.1', 0)); srv.listen(1)\n"
+                   "print(srv.getsockname()[1], flush=True)\n"
+                   "srv.settimeout(60)\n"
+                   "c, _ = srv.accept()\n"
+                   "c.sendall(data[:len(data) // 2])\n"
+                   "import time; time.sleep(0.5)\n"
+                   "c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))\n"
+                   "c.close()\n",
+                   f);
+        std::fclose(f);
+    }
+    const std::string port_file = scratch_dir() + "/port";
+    const run_result r = run("python3 " + sh(server) + " " + sh(wav) + " > " + sh(port_file) +
+                             " & for i in $(seq 100); do [ -s " + sh(port_file) + " ] && break; sleep 0.05; done; " +
+                             sh(lumescope) + " -j tcp://127.0.0.1:$(cat " + sh(port_file) + "); s=$?; wait; exit $s");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("Failed to read tcp://127\\.0\\.0\\.1:\\d+: Connection reset by peer\n$")))
+        << r.err;
+}
+
+TEST(LumescopeFailures, DecodeFailuresNameTheStreamIndex)
+{
+    // An AVI cut at an odd byte inside its audio: the last PCM packet holds
+    // half a sample. The audio is stream 1, the first track.
+    const std::string avi = scratch_dir() + "/video_first.avi";
+    make_media(avi, "-f lavfi -i testsrc=size=64x48:rate=25 " + stereo + "-map 0:v -map 1:a -t 4 -c:v mpeg4 -c:a pcm_s16le");
+    std::vector<uint8_t> bytes = read_file(avi);
+    bytes.resize((bytes.size() * 6 / 10) | 1);
+    const std::string cut = scratch_dir() + "/cut.avi";
+    FILE* f = std::fopen(cut.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    const run_result r = lumescope_run(sh(cut));
+    EXPECT_NE(r.err.find("Failed to decode packet from stream #1\n"), std::string::npos) << r.err;
+}
+
 TEST(LumescopeFormats, PcmFlacAndAacAgreeWithFfmpeg)
 {
     const struct {

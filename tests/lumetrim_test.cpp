@@ -153,14 +153,20 @@ TEST(LumetrimMeasure, AudioOnlyOpAtomSixteenBitTrack)
     EXPECT_NEAR(report_value(r.err, 0, "loudness:  "), ffmpeg_measure(src).integrated, 0.1);
 }
 
-TEST(LumetrimMeasure, FileWithoutPcmTrackReportsNothingAndSucceeds)
+TEST(LumetrimMeasure, FileWithoutPcmTrackReportsNothingAndIsCopiedUnchanged)
 {
     const std::string src = media("no_pcm.mxf");
-    const run_result r = lumetrim_run(sh(src) + " auto " + sh(dst_path("no_pcm.mxf")));
+    run_result r = lumetrim_run(sh(src));
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("inplace_norm_create(" + src + ")=0\n"), std::string::npos);
-    EXPECT_EQ(r.err.find("Reading file"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(dst_path("no_pcm.mxf")));
+    EXPECT_TRUE(r.err.ends_with("inplace_norm_create(" + src + ")=0\n")) << r.err;
+
+    // A script asking for a destination gets one it can use.
+    const std::string dst = dst_path("no_pcm.mxf");
+    r = lumetrim_run(sh(src) + " auto " + sh(dst));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.err.ends_with("inplace_norm_create(" + src + ")=0\nNo PCM track: " + dst + " is an unchanged copy\n"))
+        << r.err;
+    EXPECT_EQ(read_file(dst), read_file(src));
 }
 
 TEST(LumetrimNormalize, EachTrackReachesTheTargetOnItsOwnAndOnlyPayloadsChange)
@@ -190,27 +196,12 @@ TEST(LumetrimNormalize, EachTrackReachesTheTargetOnItsOwnAndOnlyPayloadsChange)
     EXPECT_NEAR(ffmpeg_measure(dst, 0).integrated, -16, 0.1);
     EXPECT_NEAR(ffmpeg_measure(dst, 1).integrated, -16, 0.1);
 
-    // Same length; every differing byte lies inside an audio payload, and the
-    // video packets are unchanged.
-    const std::vector<uint8_t> a = read_file(src), b = read_file(dst);
-    ASSERT_EQ(a.size(), b.size());
+    // Only sample bytes changed, and enough of them; the video packets are
+    // unchanged and every audio packet is.
+    EXPECT_GT(expect_only_samples_changed(src, dst), read_file(src).size() / 10);
     const std::vector<packet_place> before = probe_packets(src), after = probe_packets(dst);
     ASSERT_EQ(before.size(), after.size());
-    std::vector<bool> in_payload(a.size(), false);
-    for (const packet_place& p : before)
-        if (p.stream != 0)
-            for (int64_t i = p.pos; i < p.pos + p.size + p.size / 4 && i < static_cast<int64_t>(a.size()); ++i)
-                in_payload[static_cast<size_t>(i)] = true;
-    size_t changed = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i]) {
-            ++changed;
-            ASSERT_TRUE(in_payload[i]) << "byte " << i << " outside every audio payload changed";
-        }
-    EXPECT_GT(changed, a.size() / 10);
     for (size_t k = 0; k < before.size(); ++k) {
-        EXPECT_EQ(before[k].pos, after[k].pos);
-        EXPECT_EQ(before[k].size, after[k].size);
         if (before[k].stream == 0) {
             EXPECT_EQ(before[k].hash, after[k].hash) << "video packet " << k;
         } else {
@@ -226,16 +217,17 @@ TEST(LumetrimNormalize, AutoInAnyCaseTargetsMinus23)
         const std::string dst = dst_path(word + ".mxf");
         const run_result r = lumetrim_run(sh(src) + " " + word + " " + sh(dst));
         ASSERT_EQ(r.status, 0) << r.err;
+        expect_only_samples_changed(src, dst);
         const run_result again = lumetrim_run(sh(dst));
         EXPECT_NEAR(report_value(again.err, 0, "loudness:  "), -23, 0.1) << word;
     }
 }
 
-TEST(LumetrimNormalize, WordTargetMeansZeroLufsAndClipsWithACount)
+TEST(LumetrimNormalize, ZeroLufsTargetClipsWithACount)
 {
     const std::string src = media("stereo24.mxf");
-    const std::string dst = dst_path("word.mxf");
-    const run_result r = lumetrim_run(sh(src) + " loud " + sh(dst));
+    const std::string dst = dst_path("zero.mxf");
+    const run_result r = lumetrim_run(sh(src) + " 0 " + sh(dst));
     ASSERT_EQ(r.status, 0) << r.err;
     const double measured = report_value(r.err, 0, "loudness:  ");
     const size_t amp = r.err.find("amplify amp[1]=");
@@ -246,8 +238,66 @@ TEST(LumetrimNormalize, WordTargetMeansZeroLufsAndClipsWithACount)
     ASSERT_TRUE(std::regex_search(r.err, m, std::regex("clipped amp\\[1\\]=(\\d+) samples\n"))) << r.err;
     EXPECT_GT(std::stol(m[1]), 1000);
     EXPECT_EQ(r.err.substr(r.err.size() - m[0].length()), m[0].str());
+    expect_only_samples_changed(src, dst);
     const run_result again = lumetrim_run(sh(dst));
     EXPECT_NE(again.err.find("\t\tsample peak: 0.00 dBFS\n"), std::string::npos) << again.err;
+}
+
+TEST(LumetrimCommandLine, TargetsThatAreNotWholeFiniteNumbersAreRefusedBeforeAnythingIsWritten)
+{
+    // The source is also the destination: a typo must not replace it.
+    const std::string copy = dst_path("typo.mxf");
+    std::filesystem::copy_file(media("stereo24.mxf"), copy, std::filesystem::copy_options::overwrite_existing);
+    const std::vector<uint8_t> before = read_file(copy);
+    for (const std::string target : {"--23", "loud", "nan", "-inf", "1e999", "", "-23dB", "0x10", " -23", "23 "}) {
+        const run_result r = lumetrim_run(sh(copy) + " " + sh(target) + " " + sh(copy));
+        EXPECT_EQ(r.status, 1) << target;
+        EXPECT_EQ(r.err, "Invalid target loudness: " + target + "\nPlease specify arguments.\nUsage:\n\t" + lumetrim +
+                             " <src file> [<auto|<value>> <dst file>]\n");
+        EXPECT_EQ(read_file(copy), before) << target;
+    }
+    for (const std::string target : {"-23", "-23.0", "-16.5", "+3", "-2.3e1"}) {
+        const run_result r = lumetrim_run(sh(copy) + " " + sh(target) + " " + sh(dst_path("typo_out.mxf")));
+        EXPECT_EQ(r.status, 0) << target << "\n" << r.err;
+        const double expected = std::strtod(target.c_str(), nullptr);
+        const size_t cur = r.err.find("current amp[1]="), amp = r.err.find("amplify amp[1]=");
+        ASSERT_TRUE(cur != std::string::npos && amp != std::string::npos) << r.err;
+        EXPECT_NEAR(std::strtod(r.err.c_str() + amp + 15, nullptr),
+                    expected - std::strtod(r.err.c_str() + cur + 15, nullptr), 1e-5)
+            << target;
+    }
+}
+
+// Payloads that repeat with a short period and start like the end of their own
+// KLV length (the constant value 30 in 16-bit is 1e 00 1e 00 ... after the
+// length 83 00 1e 00) must still be rewritten exactly where they are.
+TEST(LumetrimNormalize, ConstantAndSilentPayloadsAreRewrittenInPlace)
+{
+    // Two seconds of tone, then a constant.
+    auto then = [](const std::string& constant) {
+        return "if(lt(t\\,2)\\,0.3*sin(2*PI*440*t)\\," + constant + ")";
+    };
+    const struct {
+        const char* name;
+        std::string expr;
+        const char* codec;
+    } cases[] = {
+        {"const30_s16.mxf", then("30/32768") + "|" + then("30/32768"), "pcm_s16le"},
+        {"silence_s24.mxf", then("0") + "|" + then("0"), "pcm_s24le"},
+        // 24-bit stereo payloads of 11520 bytes have the length 83 00 2d 00;
+        // left 0x2d002d and right 0x002d00 make the bytes 2d 00 2d 00 ...
+        {"const_s24.mxf", then("2949165/8388608") + "|" + then("11520/8388608"), "pcm_s24le"},
+    };
+    for (const auto& c : cases) {
+        const std::string src = scratch_dir() + "/" + c.name;
+        make_media(src, video + tone(c.expr, 4) + "-map 0:v -map 1:a -t 4 " + video_codec +
+                            "-c:a " + c.codec + " -f mxf");
+        const std::string dst = dst_path(c.name);
+        const run_result r = lumetrim_run(sh(src) + " auto " + sh(dst));
+        ASSERT_EQ(r.status, 0) << c.name << "\n" << r.err;
+        EXPECT_GT(expect_only_samples_changed(src, dst), 0u) << c.name;
+        EXPECT_NEAR(report_value(lumetrim_run(sh(dst)).err, 0, "loudness:  "), -23, 0.1) << c.name;
+    }
 }
 
 TEST(LumetrimNormalize, SilentTrackIsLeftByteIdentical)
@@ -259,6 +309,7 @@ TEST(LumetrimNormalize, SilentTrackIsLeftByteIdentical)
     EXPECT_NE(r.err.find("\tloudness:  -inf LUFS\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\t\tqpm200: -inf dBFS\n"), std::string::npos);
     EXPECT_NE(r.err.find("multiply amp[1]=inf\n"), std::string::npos);
+    expect_only_samples_changed(src, dst);
     const std::vector<packet_place> before = probe_packets(src), after = probe_packets(dst);
     ASSERT_EQ(before.size(), after.size());
     for (size_t k = 0; k < before.size(); ++k)
@@ -287,11 +338,55 @@ TEST(LumetrimDestination, ReplacesAnExistingFileKeepingItsModeAndMayNameTheSourc
     struct stat st;
     ASSERT_EQ(stat(copy.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(read_file(copy).size(), read_file(src).size());
+    expect_only_samples_changed(src, copy);
     EXPECT_NEAR(report_value(lumetrim_run(sh(copy)).err, 0, "loudness:  "), -23, 0.1);
     // No temporary file is left beside it.
     for (const auto& entry : std::filesystem::directory_iterator(scratch_dir()))
         EXPECT_EQ(entry.path().filename().string().find(".out_in_place"), std::string::npos);
+}
+
+TEST(LumetrimDestination, SymbolicLinksAreWrittenThroughAndOwnersKept)
+{
+    const std::string src = media("stereo24.mxf");
+    // A link to a link to a file in another folder, like an archive's
+    // "current" name: the file it names is replaced, the links stay.
+    const std::string store = scratch_dir() + "/store";
+    std::filesystem::create_directories(store);
+    const std::string target = store + "/take1.mxf";
+    std::filesystem::copy_file(src, target, std::filesystem::copy_options::overwrite_existing);
+    const std::string link1 = scratch_dir() + "/link1.mxf", link2 = scratch_dir() + "/link2.mxf";
+    std::filesystem::remove(link1);
+    std::filesystem::remove(link2);
+    std::filesystem::create_symlink("store/take1.mxf", link1);
+    std::filesystem::create_symlink(link1, link2);
+    if (getuid() == 0) {
+        ASSERT_EQ(chown(target.c_str(), 65534, 65534), 0);
+    }
+    const run_result r = lumetrim_run(sh(src) + " auto " + sh(link2));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(link2));
+    EXPECT_TRUE(std::filesystem::is_symlink(link1));
+    expect_only_samples_changed(src, target);
+    EXPECT_NEAR(report_value(lumetrim_run(sh(link2)).err, 0, "loudness:  "), -23, 0.1);
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    if (getuid() == 0) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    // A dangling link gets its file made where it points.
+    const std::string dangling = scratch_dir() + "/dangling.mxf";
+    std::filesystem::remove(dangling);
+    std::filesystem::create_symlink("store/new.mxf", dangling);
+    ASSERT_EQ(lumetrim_run(sh(src) + " auto " + sh(dangling)).status, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    expect_only_samples_changed(src, store + "/new.mxf");
+    // Nothing else appeared in either folder.
+    for (const std::string& dir : {scratch_dir(), store})
+        for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name[0] != '.' || name == ".stdout" || name == ".stderr") << entry.path();
+        }
 }
 
 TEST(LumetrimDestination, DeviceDestinationIsWrittenDirectly)

@@ -238,3 +238,31 @@ TEST(DestinationFaults, AnotherFileSystemIsWrittenCorrectly)
     EXPECT_EQ(read_file(dst), read_file(local));
     std::filesystem::remove(dst);
 }
+
+TEST(ResourceLimits, NoThreadToBeHadGivesTheSameResults)
+{
+    // A process limit of one for an unprivileged user: no thread can start,
+    // so the metering pool and the destination pass run in the calling thread.
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to run as another user with a process limit";
+    const std::string dir = scratch_dir() + "/one_process";
+    std::filesystem::create_directories(dir);
+    chmod(dir.c_str(), 0777);
+    chmod(scratch_dir().c_str(), 0755);
+    const std::string src = dir + "/src.mxf";
+    std::filesystem::copy_file(valid_mxf(), src, std::filesystem::copy_options::overwrite_existing);
+    chmod(src.c_str(), 0644);
+    const std::string limited_user = "prlimit --nproc=1:1 setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string free_dst = dir + "/free.mxf", limited_dst = dir + "/limited.mxf";
+    const run_result free = run(sh(lumetrim) + " " + sh(src) + " -20 " + sh(free_dst));
+    const run_result limited = run(limited_user + sh(lumetrim) + " " + sh(src) + " -20 " + sh(limited_dst));
+    ASSERT_EQ(free.status, 0) << free.err;
+    EXPECT_EQ(limited.status, 0) << limited.err;
+    EXPECT_EQ(limited.err, free.err);
+    EXPECT_EQ(read_file(limited_dst), read_file(free_dst));
+
+    const run_result scope_free = run(sh(lumescope) + " -j " + sh(src));
+    const run_result scope_limited = run(limited_user + sh(lumescope) + " -j " + sh(src));
+    EXPECT_EQ(scope_limited.status, 0) << scope_limited.err;
+    EXPECT_EQ(scope_limited.out, scope_free.out);
+}

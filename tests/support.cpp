@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -157,4 +158,64 @@ std::vector<packet_place> probe_packets(const std::string& path)
         }
     }
     return places;
+}
+
+std::vector<int> audio_streams(const std::string& path)
+{
+    const run_result r = run("ffprobe -v error -select_streams a -show_entries stream=index -of csv=p=0 " + sh(path));
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<int> streams;
+    for (const std::string& line : split_lines(r.out))
+        streams.push_back(std::stoi(line));
+    return streams;
+}
+
+size_t expect_only_samples_changed(const std::string& src, const std::string& dst)
+{
+    const std::vector<uint8_t> a = read_file(src), b = read_file(dst);
+    EXPECT_EQ(a.size(), b.size()) << dst;
+    if (a.size() != b.size())
+        return 0;
+    const std::vector<packet_place> before = probe_packets(src), after = probe_packets(dst);
+    EXPECT_EQ(before.size(), after.size()) << dst;
+    for (size_t k = 0; k < std::min(before.size(), after.size()); ++k)
+        EXPECT_TRUE(before[k].stream == after[k].stream && before[k].pos == after[k].pos &&
+                    before[k].size == after[k].size)
+            << "packet " << k << ": stream " << before[k].stream << " at " << before[k].pos << " of "
+            << before[k].size << " bytes became stream " << after[k].stream << " at " << after[k].pos << " of "
+            << after[k].size;
+
+    std::vector<bool> samples(a.size(), false);
+    const std::vector<int> audio = audio_streams(src);
+    for (const packet_place& p : before) {
+        if (std::find(audio.begin(), audio.end(), p.stream) == audio.end())
+            continue;
+        // A KLV key (16 bytes, a SMPTE label) and a BER length, then the value.
+        const size_t at = static_cast<size_t>(p.pos);
+        EXPECT_TRUE(at + 17 <= a.size() && a[at] == 0x06 && a[at + 1] == 0x0e && a[at + 2] == 0x2b && a[at + 3] == 0x34)
+            << "audio packet at " << p.pos << " is not a KLV triplet";
+        if (at + 17 > a.size())
+            continue;
+        size_t value = at + 17;
+        uint64_t length = a[at + 16];
+        if (length & 0x80) {
+            const size_t n = length & 0x7f;
+            length = 0;
+            for (size_t i = 0; i < n && at + 17 + i < a.size(); ++i)
+                length = length << 8 | a[at + 17 + i];
+            value += n;
+        }
+        EXPECT_EQ(length, static_cast<uint64_t>(p.size)) << "audio packet at " << p.pos;
+        for (size_t i = value; i < value + static_cast<size_t>(p.size) && i < a.size(); ++i)
+            samples[i] = true;
+    }
+    size_t changed = 0, outside = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) {
+            ++changed;
+            if (!samples[i] && outside++ == 0)
+                ADD_FAILURE() << "byte " << i << " outside the sample bytes changed in " << dst;
+        }
+    EXPECT_EQ(outside, 0u) << "bytes outside the sample bytes changed in " << dst;
+    return changed;
 }

@@ -47,3 +47,14 @@ struct packet_place {
     std::string hash;
 };
 std::vector<packet_place> probe_packets(const std::string& path);
+
+// Stream indexes of the audio streams of a file, as ffprobe sees them.
+std::vector<int> audio_streams(const std::string& path);
+
+// The promise of every normalisation: the destination has the source's length,
+// re-demuxes to the same (stream, position, size) list, and differs from the
+// source only inside the sample bytes of audio packets, which are the value of
+// the KLV triplet at each audio packet's position (it must hold exactly that
+// packet). Fails the current test otherwise; returns the number of bytes that
+// differ.
+size_t expect_only_samples_changed(const std::string& src, const std::string& dst);

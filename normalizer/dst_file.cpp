@@ -1,0 +1,280 @@
+#include "dst_file.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int cleanup_signals[4] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The named temporary file that a terminating signal must remove. A signal
+// handler can reach nothing else, so this one path is process-wide; it is
+// set only while such a file exists and is written only with those signals
+// blocked.
+char signal_cleanup_path[PATH_MAX];
+
+void dst_on_signal(int sig)
+{
+    // unlink is async-signal-safe. The handler was installed with
+    // SA_RESETHAND, so raising the signal again ends the process with the
+    // status the signal would have given.
+    if (signal_cleanup_path[0] != '\0')
+        unlink(signal_cleanup_path);
+    raise(sig);
+}
+
+sigset_t dst_cleanup_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : cleanup_signals)
+        sigaddset(&set, sig);
+    return set;
+}
+
+void dst_arm_cleanup(dst_file* dst)
+{
+    const sigset_t set = dst_cleanup_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    std::snprintf(signal_cleanup_path, sizeof signal_cleanup_path, "%s", dst->tmp_path.c_str());
+    struct sigaction sa = {};
+    sa.sa_handler = dst_on_signal;
+    sa.sa_flags = SA_RESETHAND;
+    sigfillset(&sa.sa_mask);
+    for (size_t i = 0; i < 4; ++i)
+        sigaction(cleanup_signals[i], &sa, &dst->saved[i]);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Call with the clean-up signals blocked.
+void dst_disarm_cleanup(dst_file* dst)
+{
+    signal_cleanup_path[0] = '\0';
+    for (size_t i = 0; i < 4; ++i)
+        sigaction(cleanup_signals[i], &dst->saved[i], nullptr);
+}
+
+std::string dst_folder(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string dst_base(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links from path to the file they name (which need not
+// exist yet). Returns 0 or -errno (-ELOOP for a cycle).
+int dst_resolve(const char* path, std::string* out)
+{
+    std::string p = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0)
+            return errno == ENOENT ? (*out = p, 0) : -errno;
+        if (!S_ISLNK(st.st_mode)) {
+            *out = p;
+            return 0;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
+        if (n < 0)
+            return -errno;
+        target[n] = '\0';
+        p = target[0] == '/' ? std::string(target) : dst_folder(p) + "/" + target;
+    }
+    return -ELOOP;
+}
+
+// A fresh hidden name beside the destination.
+std::string dst_temp_name(const dst_file& dst)
+{
+    uint8_t rnd[6] = {};
+    if (getrandom(rnd, sizeof rnd, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof rnd)) {
+        // No entropy yet (early boot): the clock and the process make a name
+        // that a retry after a clash changes.
+        const uint64_t t = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                           (static_cast<uint64_t>(getpid()) << 24);
+        std::memcpy(rnd, &t, sizeof rnd);
+    }
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", rnd[0], rnd[1], rnd[2], rnd[3], rnd[4], rnd[5]);
+    return dst_folder(dst.path) + "/." + dst_base(dst.path) + "." + suffix;
+}
+
+// Gives the unnamed file the name `name`. Returns 0 or -errno.
+int dst_link(int fd, const std::string& name)
+{
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    const int err = errno;
+    // Without /proc, AT_EMPTY_PATH does the same where the process may use it.
+    if (err == ENOENT && linkat(fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)
+        return 0;
+    return -err;
+}
+
+// Flushes the folder's entries, so that a new name survives a power cut. A
+// folder that cannot be opened or flushed (some file systems refuse) leaves
+// the name as durable as the file system makes it.
+void dst_sync_folder(const std::string& path)
+{
+    const int dfd = open(dst_folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+}
+
+int dst_place_unnamed(dst_file* dst)
+{
+    if (!dst->replaces) {
+        const int err = dst_link(dst->fd, dst->path);
+        if (err != -EEXIST)
+            return err;
+        // Someone made the destination meanwhile: replace it like any other.
+    }
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string tmp = dst_temp_name(*dst);
+        const int err = dst_link(dst->fd, tmp);
+        if (err == -EEXIST)
+            continue;
+        if (err != 0)
+            return err;
+        if (rename(tmp.c_str(), dst->path.c_str()) != 0) {
+            const int rename_err = -errno;
+            unlink(tmp.c_str());
+            return rename_err;
+        }
+        return 0;
+    }
+    return -EEXIST;
+}
+
+int dst_place_named(dst_file* dst)
+{
+    // The signals stay blocked while the name changes hands, so that a
+    // handler never removes a name that is no longer the temporary file.
+    const sigset_t set = dst_cleanup_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    int err = 0;
+    if (rename(dst->tmp_path.c_str(), dst->path.c_str()) != 0)
+        err = -errno;
+    else
+        dst->tmp_path.clear();
+    if (err == 0)
+        dst_disarm_cleanup(dst);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return err;
+}
+
+}  // namespace
+
+int dst_open(const char* path, bool allow_unnamed, dst_file* dst)
+{
+    if (const int err = dst_resolve(path, &dst->path); err != 0)
+        return err;
+    struct stat st;
+    const bool exists = stat(dst->path.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT)
+        return -errno;
+    if (exists && !S_ISREG(st.st_mode)) {
+        // A device or a pipe: written as it is.
+        dst->fd = open(dst->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return dst->fd < 0 ? -errno : 0;
+    }
+    if (exists) {
+        dst->replaces = true;
+        dst->mode = st.st_mode & 07777;
+        dst->uid = st.st_uid;
+        dst->gid = st.st_gid;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        dst->mode = 0666 & ~mask;
+    }
+    if (allow_unnamed) {
+        dst->fd = open(dst_folder(dst->path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (dst->fd >= 0) {
+            dst->unnamed = true;
+            return 0;
+        }
+        // Only a file system (or kernel) without unnamed files falls back to
+        // a named one; any other failure is the destination's.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return -errno;
+    }
+    dst->tmp_path = dst_temp_name(*dst);
+    // The handlers are in place before the file exists, so that there is no
+    // moment in which a signal could leave it behind.
+    dst_arm_cleanup(dst);
+    dst->fd = open(dst->tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (dst->fd < 0) {
+        const int err = -errno;
+        const sigset_t set = dst_cleanup_set();
+        sigset_t old;
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+        dst_disarm_cleanup(dst);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        dst->tmp_path.clear();
+        return err;
+    }
+    return 0;
+}
+
+int dst_commit(dst_file* dst)
+{
+    const bool is_new_file = dst->unnamed || !dst->tmp_path.empty();
+    int err = 0;
+    if (is_new_file) {
+        // The owner first: changing it may clear set-user-ID bits that the
+        // mode then restores. Where the caller may not give the file away,
+        // it keeps at least the group, if it may.
+        if (dst->replaces && fchown(dst->fd, dst->uid, dst->gid) != 0)
+            (void)!fchown(dst->fd, static_cast<uid_t>(-1), dst->gid);
+        if (fchmod(dst->fd, dst->mode) != 0 || fsync(dst->fd) != 0)
+            err = -errno;
+    }
+    if (err == 0 && dst->unnamed)
+        err = dst_place_unnamed(dst);
+    if (close(dst->fd) != 0 && err == 0)
+        err = -errno;
+    dst->fd = -1;
+    if (err == 0 && !dst->tmp_path.empty())
+        err = dst_place_named(dst);
+    if (err == 0 && is_new_file)
+        dst_sync_folder(dst->path);
+    return err;
+}
+
+void dst_discard(dst_file* dst)
+{
+    if (dst->fd >= 0)
+        close(dst->fd);
+    dst->fd = -1;
+    if (!dst->tmp_path.empty()) {
+        const sigset_t set = dst_cleanup_set();
+        sigset_t old;
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+        unlink(dst->tmp_path.c_str());
+        dst_disarm_cleanup(dst);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        dst->tmp_path.clear();
+    }
+}
