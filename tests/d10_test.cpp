@@ -282,9 +282,10 @@ TEST_P(D10, NormalisesToTheTargetChangingOnlyTheSampleBits)
     const run_result rp = lumetrim_run(sh(loud_plain) + " 10 " + sh(plain_dst));
     ASSERT_EQ(rl.status, 0) << rl.err;
     ASSERT_EQ(rp.status, 0) << rp.err;
-    const size_t clip = rl.err.find("clipped amp[1]=");
+    const size_t clip = rl.err.find("clipped amp[1]="), plain_clip = rp.err.find("clipped amp[1]=");
     ASSERT_NE(clip, std::string::npos) << rl.err;
-    EXPECT_EQ(rl.err.substr(clip), rp.err.substr(rp.err.find("clipped amp[1]=")));
+    ASSERT_NE(plain_clip, std::string::npos) << rp.err;
+    EXPECT_EQ(rl.err.substr(clip), rp.err.substr(plain_clip));
     EXPECT_EQ(demuxed_audio(loud_dst, c.bits), demuxed_audio(plain_dst, c.bits));
     expect_same_packet_places(loud, loud_dst);
     const std::vector<uint8_t> la = read_file(loud), lb = read_file(loud_dst);
