@@ -106,6 +106,7 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "multiply amp[", "clipped amp[", "Failed to fingerpint packet data!", "Skipping stream #",
                        "PCM track without channels", "cannot measure", "Failed to open SRC", "Failed to read SRC",
                        "the file changed during the run", "Overlapping PCM payloads at offset", "Failed to write DST",
+                       "Invalid target loudness: ", "No PCM track: ", "is an unchanged copy",
                        "LUFS", "dBFS"},
                       "lumetrim(1)");
     for (const char* status : {"0", "1", "161", "234", "254", "235", "227", "228", "229", "243", "251"})
@@ -119,7 +120,7 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "Failed to open codec for stream #", "Skipping stream #", "audio track without channels",
                        "cannot measure", "Skipping audio of stream #", "Failed to decode packet from stream #",
                        "Failed to open file: ", "Failed to find stream info in file: ", "No audiotracks found",
-                       "Out of memory reading", "filename: ", "idx #", "loudness ", "LRA ", "sample peak [",
+                       "Out of memory reading", "Failed to read ", "filename: ", "idx #", "loudness ", "LRA ", "sample peak [",
                        "true peak [", "qpm0 [", "qpm5 [", "qpm10 [", "qpm200 [", "\"audio_cnt\"", "\"audio_tracks\"",
                        "\"sample_peak\"", "\"true_peak\"", "-inf"},
                       "lumescope(1)");
