@@ -8,21 +8,49 @@
 
 
 #include "av_ptr.h"
+#include "programme.h"
 #include "progress.h"
 #include "track_meter.h"
 
 namespace {
 
-// One selected audio stream with its decoder. Its meters are kept apart, in
-// the table the metering threads work on.
+// One selected audio stream with its decoder.
 struct meter_track {
     int stream_index = 0;
     av_codec_ptr codec;
     int channels = 0;
     int sample_rate = 0;
     AVSampleFormat format = AV_SAMPLE_FMT_NONE;
+    track_sample_format meter_format = TRACK_FLOAT;
+    size_t meter = 0;    // its meter in the table the metering threads work on
+    int programme = -1;  // the programme it belongs to, if any
+    size_t member = 0;   // its place among the programme's tracks
     bool mismatch_reported = false;
     double seconds = 0;  // audio metered so far
+};
+
+// Tracks measured together: their channels, in stream order, as one signal.
+struct meter_programme {
+    std::string name;            // the group as written, "1-2"
+    std::vector<size_t> tracks;  // ordinals, ascending
+    int channels = 0;
+    int sample_rate = 0;
+    track_sample_format format = TRACK_FLOAT;  // one all its tracks' samples convert to exactly
+    size_t meter = 0;
+    programme_feed feed;
+    uint64_t fed_frames = 0;  // frames its meter has seen
+    bool read_back = false;   // its tracks lie too far apart in the input to be lined up in memory
+};
+
+// What a run of the meter works on.
+struct scope_run {
+    const char* path = nullptr;
+    std::vector<meter_track> tracks;
+    std::vector<int> track_of_stream;  // ordinal of each stream's track, -1 when not selected
+    std::vector<meter_programme> programmes;
+    std::vector<track_meter> meters;   // every track's and every programme's
+    size_t programme_queue_bytes = 0;
+    std::vector<uint8_t> converted;    // samples of a track in its programme's format
 };
 
 enum class report_mode { text, json };
@@ -53,18 +81,27 @@ bool lumescope_metering_format(AVSampleFormat f, track_sample_format* out)
 // Opens a decoder for stream i and, when its sample format is supported,
 // makes it a track with its meter. Prints the found-track line or why the
 // stream is skipped.
-bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* meter)
+// An opened decoder for the stream, or null.
+av_codec_ptr lumescope_open_decoder(const AVStream* st, const AVCodec* decoder)
 {
-    const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!decoder || st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-        return false;
     av_codec_ptr codec(avcodec_alloc_context3(decoder));
     // The decoder needs the stream's time base to place the samples that
     // encoders mark for skipping (MP3, Opus and AAC priming and padding).
     if (codec)
         codec->pkt_timebase = st->time_base;
     if (!codec || avcodec_parameters_to_context(codec.get(), st->codecpar) < 0 ||
-        avcodec_open2(codec.get(), decoder, nullptr) < 0) {
+        avcodec_open2(codec.get(), decoder, nullptr) < 0)
+        return nullptr;
+    return codec;
+}
+
+bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* meter)
+{
+    const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!decoder || st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+        return false;
+    av_codec_ptr codec = lumescope_open_decoder(st, decoder);
+    if (!codec) {
         fprintf(stderr, "Failed to open codec for stream #%d\n", i);
         return false;
     }
@@ -90,12 +127,72 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* 
     out->channels = channels;
     out->sample_rate = codec->sample_rate;
     out->format = codec->sample_fmt;
+    out->meter_format = format;
     out->codec = std::move(codec);
     return true;
 }
 
-// Hands one decoded frame to the track's meters, interleaved.
-void lumescope_feed(meter_track& t, meter_pool* pool, size_t j, const AVFrame* f)
+// Hands frames to a programme's meter once all its tracks have them.
+void lumescope_programme_flush(meter_programme& p, meter_pool* pool)
+{
+    const size_t ready = programme_feed_ready(p.feed);
+    if (ready == 0)
+        return;
+    programme_feed_take(&p.feed, ready, meter_pool_append(pool, p.meter, ready));
+    p.fed_frames += ready;
+}
+
+// Queues a track's interleaved samples for its programme, in the programme's
+// format: 16-bit samples become 32-bit ones exactly (the loudness library
+// scales both to the same value), integers become floats only beside floats.
+void lumescope_programme_push(scope_run& run, meter_programme& p, const meter_track& t, const uint8_t* samples,
+                              size_t frames)
+{
+    const size_t n = frames * static_cast<size_t>(t.channels);
+    if (t.meter_format != p.format) {
+        run.converted.resize(n * 4);
+        uint8_t* out = run.converted.data();
+        for (size_t i = 0; i < n; ++i, out += 4) {
+            if (t.meter_format == TRACK_S16) {
+                int16_t v;
+                std::memcpy(&v, samples + i * 2, 2);
+                if (p.format == TRACK_S32) {
+                    const int32_t w = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16);
+                    std::memcpy(out, &w, 4);
+                } else {
+                    const float f = static_cast<float>(v) / 32768.0f;
+                    std::memcpy(out, &f, 4);
+                }
+            } else {  // 32-bit integers beside floats
+                int32_t v;
+                std::memcpy(&v, samples + i * 4, 4);
+                const float f = static_cast<float>(static_cast<double>(v) / 2147483648.0);
+                std::memcpy(out, &f, 4);
+            }
+        }
+        samples = run.converted.data();
+    }
+    programme_feed_push(&p.feed, t.member, samples, frames);
+}
+
+// Writes a decoded frame of the track's format to out, interleaved.
+void lumescope_interleave(const meter_track& t, const AVFrame* f, uint8_t* out)
+{
+    const size_t frames = static_cast<size_t>(f->nb_samples);
+    const size_t k = static_cast<size_t>(t.channels);
+    const size_t w = static_cast<size_t>(av_get_bytes_per_sample(t.format));
+    if (!av_sample_fmt_is_planar(t.format)) {
+        std::memcpy(out, f->extended_data[0], frames * k * w);
+        return;
+    }
+    for (size_t s = 0; s < frames; ++s)
+        for (size_t c = 0; c < k; ++c, out += w)
+            std::memcpy(out, f->extended_data[c] + s * w, w);
+}
+
+// Hands one decoded frame to the track's meters, interleaved, and to its
+// programme's.
+void lumescope_feed(scope_run& run, meter_track& t, meter_pool* pool, const AVFrame* f)
 {
     if (f->ch_layout.nb_channels != t.channels || f->format != t.format) {
         if (!t.mismatch_reported)
@@ -110,22 +207,26 @@ void lumescope_feed(meter_track& t, meter_pool* pool, size_t j, const AVFrame* f
     if (f->nb_samples <= 0)
         return;
     const size_t frames = static_cast<size_t>(f->nb_samples);
-    const size_t k = static_cast<size_t>(t.channels);
-    const size_t w = static_cast<size_t>(av_get_bytes_per_sample(t.format));
     t.seconds += static_cast<double>(frames) / t.sample_rate;
-    uint8_t* out = meter_pool_append(pool, j, frames);
-    if (!av_sample_fmt_is_planar(t.format)) {
-        std::memcpy(out, f->extended_data[0], frames * k * w);
+    uint8_t* const start = meter_pool_append(pool, t.meter, frames);
+    lumescope_interleave(t, f, start);
+    if (t.programme < 0)
         return;
+    meter_programme& p = run.programmes[static_cast<size_t>(t.programme)];
+    if (p.read_back)
+        return;
+    lumescope_programme_push(run, p, t, start, frames);
+    lumescope_programme_flush(p, pool);
+    // Tracks stored far apart would have to wait here whole.
+    if (p.feed.queued_bytes > run.programme_queue_bytes) {
+        p.read_back = true;
+        programme_feed_clear(&p.feed);
     }
-    for (size_t s = 0; s < frames; ++s)
-        for (size_t c = 0; c < k; ++c, out += w)
-            std::memcpy(out, f->extended_data[c] + s * w, w);
 }
 
 // Sends one packet (or, with null, the end of the stream) to the track's decoder
 // and meters every frame it yields. Returns false on a decoding error.
-bool lumescope_decode(meter_track& t, meter_pool* pool, size_t j, const AVPacket* pkt, AVFrame* frame)
+bool lumescope_decode(scope_run& run, meter_track& t, meter_pool* pool, const AVPacket* pkt, AVFrame* frame)
 {
     int r = avcodec_send_packet(t.codec.get(), pkt);
     if (r < 0 && r != AVERROR_EOF)
@@ -136,18 +237,116 @@ bool lumescope_decode(meter_track& t, meter_pool* pool, size_t j, const AVPacket
             return true;
         if (r < 0)
             return false;
-        lumescope_feed(t, pool, j, frame);
+        lumescope_feed(run, t, pool, frame);
         av_frame_unref(frame);
     }
 }
 
-void lumescope_print_text(FILE* out, const char* path, const std::vector<meter_track>& tracks,
-                          const std::vector<track_meter>& meters)
+// One track of a programme, decoded again from an opening of the input of its
+// own, so that the programme's tracks can be read side by side however far
+// apart the input stores them.
+struct read_back_track {
+    av_format_ptr input;
+    av_codec_ptr codec;
+    uint64_t skip_frames = 0;  // frames the programme's meter has already seen
+    bool ended = false;
+};
+
+// Queues the frames a read-back track's decoder yields, after those already metered.
+void lumescope_read_back_frames(scope_run& run, meter_programme& p, const meter_track& t, read_back_track& rb,
+                                AVFrame* frame, std::vector<uint8_t>* buf)
 {
-    fprintf(out, "filename: %s\n", path);
-    for (size_t j = 0; j < tracks.size(); ++j) {
-        const track_figures f = track_meter_figures(meters[j]);
-        fprintf(out, "\tidx #%d\n", tracks[j].stream_index);
+    while (avcodec_receive_frame(rb.codec.get(), frame) >= 0) {
+        if (frame->ch_layout.nb_channels == t.channels && frame->format == t.format && frame->nb_samples > 0) {
+            size_t frames = static_cast<size_t>(frame->nb_samples);
+            const size_t frame_bytes =
+                static_cast<size_t>(t.channels) * static_cast<size_t>(av_get_bytes_per_sample(t.format));
+            buf->resize(frames * frame_bytes);
+            lumescope_interleave(t, frame, buf->data());
+            const size_t skip = static_cast<size_t>(std::min<uint64_t>(rb.skip_frames, frames));
+            rb.skip_frames -= skip;
+            frames -= skip;
+            if (frames > 0)
+                lumescope_programme_push(run, p, t, buf->data() + skip * frame_bytes, frames);
+        }
+        av_frame_unref(frame);
+    }
+}
+
+// Meters the rest of a programme whose tracks could not be lined up in one
+// pass: each track is decoded again from its own opening of the input, a
+// little of every track at a time. Returns false when the input cannot be
+// opened again (a stream that is gone, say).
+bool lumescope_read_back(scope_run& run, meter_programme& p, meter_pool* pool)
+{
+    constexpr size_t step_frames = 1 << 16;
+    const size_t n = p.tracks.size();
+    std::vector<read_back_track> rbs(n);
+    for (size_t m = 0; m < n; ++m) {
+        const meter_track& t = run.tracks[p.tracks[m]];
+        AVFormatContext* raw = nullptr;
+        if (avformat_open_input(&raw, run.path, nullptr, nullptr) != 0)
+            return false;
+        rbs[m].input.reset(raw);
+        if (avformat_find_stream_info(raw, nullptr) < 0 || static_cast<unsigned>(t.stream_index) >= raw->nb_streams)
+            return false;
+        for (unsigned i = 0; i < raw->nb_streams; ++i)
+            raw->streams[i]->discard = static_cast<int>(i) == t.stream_index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+        const AVStream* st = raw->streams[t.stream_index];
+        const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
+        rbs[m].codec = decoder ? lumescope_open_decoder(st, decoder) : nullptr;
+        if (!rbs[m].codec)
+            return false;
+        rbs[m].skip_frames = p.fed_frames;
+    }
+    programme_feed_clear(&p.feed);
+    av_packet_ptr pkt(av_packet_alloc());
+    av_frame_ptr frame(av_frame_alloc());
+    if (!pkt || !frame)
+        return false;
+    std::vector<uint8_t> buf;
+    for (;;) {
+        bool all_ended = true;
+        for (size_t m = 0; m < n; ++m) {
+            const meter_track& t = run.tracks[p.tracks[m]];
+            read_back_track& rb = rbs[m];
+            while (!rb.ended && programme_feed_waiting(p.feed, m) < step_frames) {
+                if (av_read_frame(rb.input.get(), pkt.get()) < 0) {
+                    avcodec_send_packet(rb.codec.get(), nullptr);
+                    lumescope_read_back_frames(run, p, t, rb, frame.get(), &buf);
+                    rb.ended = true;
+                    break;
+                }
+                if (pkt->stream_index == t.stream_index && avcodec_send_packet(rb.codec.get(), pkt.get()) >= 0)
+                    lumescope_read_back_frames(run, p, t, rb, frame.get(), &buf);
+                av_packet_unref(pkt.get());
+            }
+            all_ended = all_ended && rb.ended;
+        }
+        if (all_ended)
+            programme_feed_pad(&p.feed);
+        lumescope_programme_flush(p, pool);
+        if (all_ended)
+            return true;
+    }
+}
+
+// The largest true peak of a programme's channels, linear.
+double lumescope_programme_peak(const scope_run& run, const meter_programme& p)
+{
+    double peak = 0;
+    for (size_t j : p.tracks)
+        for (const channel_figures& ch : track_meter_figures(run.meters[run.tracks[j].meter]).channels)
+            peak = std::max(peak, ch.true_peak);
+    return peak;
+}
+
+void lumescope_print_text(FILE* out, const scope_run& run)
+{
+    fprintf(out, "filename: %s\n", run.path);
+    for (const meter_track& t : run.tracks) {
+        const track_figures f = track_meter_figures(run.meters[t.meter]);
+        fprintf(out, "\tidx #%d\n", t.stream_index);
         fprintf(out, "\t\tloudness  %.2f LUFS\n", f.loudness);
         fprintf(out, "\t\tLRA %.2f LU\n", f.lra);
         for (size_t c = 0; c < f.channels.size(); ++c) {
@@ -160,6 +359,13 @@ void lumescope_print_text(FILE* out, const char* path, const std::vector<meter_t
             fprintf(out, "\t\tqpm10 [%d] %.2lf dBFS\n", ci, ch.qpm_db[2]);
             fprintf(out, "\t\tqpm200 [%d] %.2lf dBFS\n", ci, ch.qpm_db[3]);
         }
+    }
+    for (const meter_programme& p : run.programmes) {
+        const track_figures f = track_meter_figures(run.meters[p.meter]);
+        fprintf(out, "programme %s:\n", p.name.c_str());
+        fprintf(out, "\tloudness:  %.2f LUFS\n", f.loudness);
+        fprintf(out, "\tLRA: %.2f LU\n", f.lra);
+        fprintf(out, "\ttrue peak: %.2lf dBFS\n", qpm_ratio_to_db(lumescope_programme_peak(run, p)));
     }
 }
 
@@ -184,20 +390,19 @@ std::string lumescope_json_escape(const char* text)
     return out;
 }
 
-void lumescope_print_json(FILE* out, const char* path, const std::vector<meter_track>& tracks,
-                          const std::vector<track_meter>& meters)
+void lumescope_print_json(FILE* out, const scope_run& run)
 {
     fprintf(out, "{\n");
-    fprintf(out, "    \"filename\": \"%s\",\n", lumescope_json_escape(path).c_str());
-    fprintf(out, "    \"audio_cnt\": \"%d\",\n", static_cast<int>(tracks.size()));
+    fprintf(out, "    \"filename\": \"%s\",\n", lumescope_json_escape(run.path).c_str());
+    fprintf(out, "    \"audio_cnt\": \"%d\",\n", static_cast<int>(run.tracks.size()));
     fprintf(out, "    \"audio_tracks\":\n");
     fprintf(out, "    [\n");
-    for (size_t j = 0; j < tracks.size(); ++j) {
-        const track_figures f = track_meter_figures(meters[j]);
+    for (size_t j = 0; j < run.tracks.size(); ++j) {
+        const track_figures f = track_meter_figures(run.meters[run.tracks[j].meter]);
         if (j > 0)
             fprintf(out, "        ,\n");
         fprintf(out, "        {\n");
-        fprintf(out, "            \"idx\": \"%d\",\n", tracks[j].stream_index);
+        fprintf(out, "            \"idx\": \"%d\",\n", run.tracks[j].stream_index);
         fprintf(out, "            \"loudness\": \"%.2f\",\n", f.loudness);
         fprintf(out, "            \"LRA\": \"%.2f\",\n", f.lra);
         fprintf(out, "            \"channels\": \n");
@@ -218,25 +423,132 @@ void lumescope_print_json(FILE* out, const char* path, const std::vector<meter_t
         fprintf(out, "            ]\n");
         fprintf(out, "        }\n");
     }
+    if (run.programmes.empty()) {
+        fprintf(out, "    ]\n");
+        fprintf(out, "}\n");
+        return;
+    }
+    // Programmes follow the tracks only when they were asked for, in the
+    // tracks' layout; the true peak is linear like the channels'.
+    fprintf(out, "    ],\n");
+    fprintf(out, "    \"programmes\":\n");
+    fprintf(out, "    [\n");
+    for (size_t i = 0; i < run.programmes.size(); ++i) {
+        const meter_programme& p = run.programmes[i];
+        const track_figures f = track_meter_figures(run.meters[p.meter]);
+        if (i > 0)
+            fprintf(out, "        ,\n");
+        fprintf(out, "        {\n");
+        fprintf(out, "            \"streams\": \"%s\",\n", p.name.c_str());
+        fprintf(out, "            \"loudness\": \"%.2f\",\n", f.loudness);
+        fprintf(out, "            \"LRA\": \"%.2f\",\n", f.lra);
+        fprintf(out, "            \"true_peak\": \"%.2lf\"\n", lumescope_programme_peak(run, p));
+        fprintf(out, "        }\n");
+    }
     fprintf(out, "    ]\n");
     fprintf(out, "}\n");
 }
 
 }  // namespace
 
+namespace {
+
+// A refused option: its one-line diagnostic, then the usage.
+int lumescope_refuse(const std::string& why)
+{
+    fprintf(stderr, "%s\n", why.c_str());
+    lumescope_usage();
+    return 1;
+}
+
+// Makes the groups programmes of the run, each with its meter. Returns an
+// empty text, or the one-line reason for refusing them.
+std::string lumescope_set_programmes(scope_run& run, const std::vector<programme_group>& groups)
+{
+    for (const programme_group& g : groups) {
+        meter_programme p;
+        p.name = g.name;
+        bool any_float = false, all_s16 = true;
+        for (int s = g.first; s <= g.last; ++s) {
+            const size_t i = static_cast<size_t>(s);
+            if (i >= run.track_of_stream.size() || run.track_of_stream[i] < 0)
+                return "Programme group " + g.name + " names stream #" + std::to_string(s) +
+                       ", which is not a selected audio track";
+            const size_t j = static_cast<size_t>(run.track_of_stream[i]);
+            const meter_track& t = run.tracks[j];
+            if (!p.tracks.empty() && t.sample_rate != p.sample_rate)
+                return "Programme group " + g.name + " mixes sample rates: stream #" +
+                       std::to_string(run.tracks[p.tracks[0]].stream_index) + " at " + std::to_string(p.sample_rate) +
+                       " Hz, stream #" + std::to_string(s) + " at " + std::to_string(t.sample_rate) + " Hz";
+            p.tracks.push_back(j);
+            p.channels += t.channels;
+            p.sample_rate = t.sample_rate;
+            any_float = any_float || t.meter_format == TRACK_FLOAT;
+            all_s16 = all_s16 && t.meter_format == TRACK_S16;
+        }
+        p.format = any_float ? TRACK_FLOAT : all_s16 ? TRACK_S16 : TRACK_S32;
+        track_meter m;
+        if (track_meter_init_loudness(&m, p.channels, p.sample_rate, p.format) != 0)
+            return "Programme group " + g.name + ": cannot measure " + std::to_string(p.channels) + " channels at " +
+                   std::to_string(p.sample_rate) + " Hz";
+        p.meter = run.meters.size();
+        run.meters.push_back(std::move(m));
+        std::vector<size_t> channels;
+        for (size_t m = 0; m < p.tracks.size(); ++m) {
+            meter_track& t = run.tracks[p.tracks[m]];
+            t.programme = static_cast<int>(run.programmes.size());
+            t.member = m;
+            channels.push_back(static_cast<size_t>(t.channels));
+        }
+        programme_feed_init(&p.feed, channels, track_sample_bytes(p.format));
+        run.programmes.push_back(std::move(p));
+    }
+    return {};
+}
+
+}  // namespace
+
 int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
+{
+    lumescope_settings settings;
+    settings.threads = threads;
+    return lumescope_run_with(argc, argv, out, settings);
+}
+
+int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_settings& settings)
 {
     report_mode mode = report_mode::text;
     const char* path = nullptr;
+    const char* groups_text = nullptr;
     if (argc == 2 && std::strcmp(argv[1], "-h") != 0 && std::strcmp(argv[1], "--help") != 0) {
         path = argv[1];
-    } else if (argc == 3 && (std::strcmp(argv[1], "-t") == 0 || std::strcmp(argv[1], "-j") == 0)) {
-        mode = argv[1][1] == 'j' ? report_mode::json : report_mode::text;
-        path = argv[2];
-    } else {
+    } else if (argc >= 3) {
+        // Options come before the input: at most one of -t and -j, at most one -p.
+        bool mode_given = false;
+        int i = 1;
+        for (; i < argc - 1; ++i) {
+            if ((std::strcmp(argv[i], "-t") == 0 || std::strcmp(argv[i], "-j") == 0) && !mode_given) {
+                mode = argv[i][1] == 'j' ? report_mode::json : report_mode::text;
+                mode_given = true;
+            } else if (std::strcmp(argv[i], "-p") == 0 && !groups_text && i + 1 < argc - 1) {
+                groups_text = argv[++i];
+            } else {
+                break;
+            }
+        }
+        // Without -p only the one option the meter always took is accepted.
+        if (i == argc - 1 && (groups_text || argc == 3))
+            path = argv[argc - 1];
+    }
+    if (!path) {
         lumescope_usage();
         return 1;
     }
+    std::vector<programme_group> groups;
+    if (groups_text && programme_groups_parse(groups_text, &groups) != 0)
+        return lumescope_refuse(std::string("Invalid programme groups: ") + groups_text);
+    if (const int s = programme_groups_overlap(groups); s >= 0)
+        return lumescope_refuse("Stream #" + std::to_string(s) + " is in more than one programme group");
 
     avformat_network_init();
     AVFormatContext* raw = nullptr;
@@ -250,27 +562,31 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
         return 1;
     }
 
-    std::vector<meter_track> tracks;
-    std::vector<track_meter> meters;
-    std::vector<int> ordinal_of_stream(input->nb_streams, -1);
+    scope_run run;
+    run.path = path;
+    run.programme_queue_bytes = settings.programme_queue_bytes;
+    run.track_of_stream.assign(input->nb_streams, -1);
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         meter_track t;
         track_meter m;
         if (!lumescope_select(input->streams[i], static_cast<int>(i), &t, &m))
             continue;
-        ordinal_of_stream[i] = static_cast<int>(tracks.size());
-        tracks.push_back(std::move(t));
-        meters.push_back(std::move(m));
+        t.meter = run.meters.size();
+        run.track_of_stream[i] = static_cast<int>(run.tracks.size());
+        run.tracks.push_back(std::move(t));
+        run.meters.push_back(std::move(m));
     }
-    if (tracks.empty()) {
+    if (run.tracks.empty()) {
         fprintf(stderr, "No audiotracks found\n");
         return 1;
     }
+    if (const std::string why = lumescope_set_programmes(run, groups); !why.empty())
+        return lumescope_refuse(why);
 
     meter_pool* raw_pool = nullptr;
     av_packet_ptr pkt(av_packet_alloc());
     av_frame_ptr frame(av_frame_alloc());
-    if (!pkt || !frame || meter_pool_create(&raw_pool, &meters, threads) != 0) {
+    if (!pkt || !frame || meter_pool_create(&raw_pool, &run.meters, settings.threads) != 0) {
         fprintf(stderr, "Out of memory reading %s\n", path);
         return 1;
     }
@@ -281,9 +597,8 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
     int r;
     while ((r = av_read_frame(input.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
-        const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? ordinal_of_stream[static_cast<size_t>(s)] : -1;
-        if (j >= 0 && !lumescope_decode(tracks[static_cast<size_t>(j)], pool.get(), static_cast<size_t>(j), pkt.get(),
-                                        frame.get())) {
+        const int j = s >= 0 && static_cast<unsigned>(s) < input->nb_streams ? run.track_of_stream[static_cast<size_t>(s)] : -1;
+        if (j >= 0 && !lumescope_decode(run, run.tracks[static_cast<size_t>(j)], pool.get(), pkt.get(), frame.get())) {
             progress_clear(&progress);
             fprintf(stderr, "Failed to decode packet from stream #%d\n", s);
         }
@@ -292,27 +607,38 @@ int lumescope_run(int argc, char** argv, FILE* out, unsigned threads)
             progress_update(&progress,
                             input_size > 0 ? static_cast<double>(avio_tell(input->pb)) / static_cast<double>(input_size)
                                            : -1,
-                            tracks[static_cast<size_t>(j)].seconds);
+                            run.tracks[static_cast<size_t>(j)].seconds);
     }
     progress_clear(&progress);
-    if (r != AVERROR_EOF) {
-        // An input that fails before its end (an I/O error, a dropped
-        // connection) would give figures of an unknown part of it.
+    // Some demuxers (GXF, Westwood audio) end with an error of their own at
+    // the end of a clean input; only an input that failed before its end (an
+    // I/O error, a dropped connection) would give figures of an unknown part.
+    const bool read_to_end = input->pb && avio_feof(input->pb) && input->pb->error == 0;
+    if (r != AVERROR_EOF && !read_to_end) {
         char msg[AV_ERROR_MAX_STRING_SIZE];
         av_strerror(r, msg, sizeof msg);
         fprintf(stderr, "Failed to read %s: %s\n", path, msg);
         return 1;
     }
     // Decoders may still hold audio: drain each one.
-    for (size_t j = 0; j < tracks.size(); ++j)
-        if (!lumescope_decode(tracks[j], pool.get(), j, nullptr, frame.get()))
-            fprintf(stderr, "Failed to decode packet from stream #%d\n", tracks[j].stream_index);
+    for (size_t j = 0; j < run.tracks.size(); ++j)
+        if (!lumescope_decode(run, run.tracks[j], pool.get(), nullptr, frame.get()))
+            fprintf(stderr, "Failed to decode packet from stream #%d\n", run.tracks[j].stream_index);
+    for (meter_programme& p : run.programmes) {
+        if (!p.read_back) {
+            programme_feed_pad(&p.feed);
+            lumescope_programme_flush(p, pool.get());
+        } else if (!lumescope_read_back(run, p, pool.get())) {
+            fprintf(stderr, "Failed to read %s again for programme %s\n", path, p.name.c_str());
+            return 1;
+        }
+    }
     meter_pool_finish(pool.get());
 
     if (mode == report_mode::json)
-        lumescope_print_json(out, path, tracks, meters);
+        lumescope_print_json(out, run);
     else
-        lumescope_print_text(out, path, tracks, meters);
+        lumescope_print_text(out, run);
     fflush(out);
     return 0;
 }

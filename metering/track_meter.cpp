@@ -243,12 +243,29 @@ int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sampl
     return 0;
 }
 
+int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, track_sample_format format)
+{
+    if (channels <= 0 || sample_rate <= 0)
+        return -22;
+    ebur128_ptr loudness(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(sample_rate),
+                                      EBUR128_MODE_I | EBUR128_MODE_LRA));
+    if (!loudness)
+        return -22;
+    tm->channels = channels;
+    tm->sample_rate = sample_rate;
+    tm->format = format;
+    tm->loudness = std::move(loudness);
+    tm->peaks.clear();
+    tm->qpm.clear();
+    return 0;
+}
+
 track_figures track_meter_figures(const track_meter& tm)
 {
     track_figures f;
     ebur128_loudness_global(tm.loudness.get(), &f.loudness);
     ebur128_loudness_range(tm.loudness.get(), &f.lra);
-    f.channels.resize(static_cast<size_t>(tm.channels));
+    f.channels.resize(tm.qpm.size());
     for (size_t c = 0; c < f.channels.size(); ++c) {
         channel_figures& ch = f.channels[c];
         ebur128_state* peaks = tm.peaks[c] ? tm.peaks[c].get() : tm.loudness.get();
@@ -277,10 +294,11 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
             pool->items.push_back({{t, kind, c}, {}, false});
         };
         add(WORK_LOUDNESS, 0);
-        for (int c = 0; c < (*tracks)[t].channels; ++c) {
-            if ((*tracks)[t].peaks[static_cast<size_t>(c)])
-                add(WORK_PEAKS, c);
-            add(WORK_QPM, c);
+        const track_meter& tm = (*tracks)[t];
+        for (size_t c = 0; c < tm.qpm.size(); ++c) {
+            if (tm.peaks[c])
+                add(WORK_PEAKS, static_cast<int>(c));
+            add(WORK_QPM, static_cast<int>(c));
         }
     }
     if (threads == 0)

@@ -59,6 +59,11 @@ struct track_figures {
 // the loudness library refuses them (0 channels, an unsupported rate).
 int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sample_format format);
 
+// Prepares a meter of the loudness alone, over all channels together: no peaks
+// and no quasi-peak meters, whose figures are then empty. A programme's meter,
+// since its peaks are those of its tracks. Returns 0 or -22 like track_meter_init.
+int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, track_sample_format format);
+
 // Reads every figure of a meter that has been fed.
 track_figures track_meter_figures(const track_meter& tm);
 

@@ -43,6 +43,31 @@ bool aes3_parity_valid(uint32_t w)
     return __builtin_popcount(w & 0xFFFFFFF0u) % 2 == 0;
 }
 
+// Largest PCM conversion of an element: 1,920 samples of 8 channels of 3 bytes.
+constexpr int aes3_pcm_max_bytes = (aes3_value_max_bytes - aes3_header_bytes) / aes3_sample_bytes * aes3_max_channels * 3;
+
+// The PCM the demuxer makes of n samples of the value. Returns its parity
+// verdict: true when every subframe read has valid parity.
+bool aes3_extract_pcm(const uint8_t* value, int n, int channels, int codec_id, uint8_t* pcm)
+{
+    const int width = pcm_sample_width(codec_id);
+    const int shift = aes3_sample_shift(codec_id);
+    bool parity_valid = true;
+    for (int i = 0; i < n; ++i) {
+        const uint8_t* s = value + aes3_header_bytes + i * aes3_sample_bytes;
+        for (int c = 0; c < channels; ++c, pcm += width) {
+            const uint32_t w = aes3_get_word(s + 4 * c);
+            parity_valid = parity_valid && aes3_parity_valid(w);
+            const uint32_t v = w >> shift;
+            pcm[0] = uint8_t(v);
+            pcm[1] = uint8_t(v >> 8);
+            if (width == 3)
+                pcm[2] = uint8_t(v >> 16);
+        }
+    }
+    return parity_valid;
+}
+
 }  // namespace
 
 bool aes3_is_element_key(const uint8_t* key)
@@ -82,6 +107,16 @@ bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int code
     return true;
 }
 
+int aes3_to_float(float* out, const uint8_t* value, int size, int channels, int codec_id)
+{
+    const int n = aes3_sample_count(value, size);
+    if (n < 0 || !aes3_track_ok(channels, codec_id))
+        return 0;
+    uint8_t pcm[aes3_pcm_max_bytes];
+    aes3_extract_pcm(value, n, channels, codec_id, pcm);
+    return pcm_to_float(out, pcm, n * channels * pcm_sample_width(codec_id), codec_id);
+}
+
 int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double gain, std::vector<float>* samples)
 {
     const int n = aes3_sample_count(value, size);
@@ -93,21 +128,8 @@ int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double
     const int count = n * channels;
     // The samples go through the plain PCM codec, so that scaling, truncation,
     // saturation and the clip count are those of every other payload.
-    uint8_t pcm[(aes3_value_max_bytes - aes3_header_bytes) / aes3_sample_bytes * aes3_max_channels * 3];
-    bool parity_kept = true;
-    uint8_t* d = pcm;
-    for (int i = 0; i < n; ++i) {
-        const uint8_t* s = value + aes3_header_bytes + i * aes3_sample_bytes;
-        for (int c = 0; c < channels; ++c, d += width) {
-            const uint32_t w = aes3_get_word(s + 4 * c);
-            parity_kept = parity_kept && aes3_parity_valid(w);
-            const uint32_t v = w >> shift;
-            d[0] = uint8_t(v);
-            d[1] = uint8_t(v >> 8);
-            if (width == 3)
-                d[2] = uint8_t(v >> 16);
-        }
-    }
+    uint8_t pcm[aes3_pcm_max_bytes];
+    const bool parity_kept = aes3_extract_pcm(value, n, channels, codec_id, pcm);
     if (samples->size() < static_cast<size_t>(count))
         samples->resize(static_cast<size_t>(count));
     float* x = samples->data();
@@ -118,7 +140,7 @@ int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double
 
     // Equipment that keeps parity valid gets it kept valid; anywhere else the
     // P bits were never meaningful and stay as they were.
-    d = pcm;
+    const uint8_t* d = pcm;
     for (int i = 0; i < n; ++i) {
         uint8_t* s = value + aes3_header_bytes + i * aes3_sample_bytes;
         for (int c = 0; c < channels; ++c, d += width) {

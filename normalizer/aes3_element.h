@@ -29,6 +29,12 @@ int aes3_sample_count(const uint8_t* value, int64_t size);
 bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int codec_id, const uint8_t* pcm,
                       int pcm_size);
 
+// Decodes the samples of the track's channels of a well-formed element value
+// into out (at least size / 4 floats), interleaved, exactly as the plain PCM
+// codec decodes the PCM the demuxer makes of them. Returns the number of
+// samples, 0 for an ill-formed value.
+int aes3_to_float(float* out, const uint8_t* value, int size, int channels, int codec_id);
+
 // Multiplies every sample of the track's channels in a well-formed element
 // value by gain, in place, with exactly the arithmetic, truncation and
 // saturation of the plain PCM codec; only the sample bits change, and the

@@ -50,8 +50,13 @@ void dst_arm_cleanup(dst_file* dst)
     sa.sa_handler = dst_on_signal;
     sa.sa_flags = SA_RESETHAND;
     sigfillset(&sa.sa_mask);
-    for (size_t i = 0; i < 4; ++i)
-        sigaction(cleanup_signals[i], &sa, &dst->saved[i]);
+    for (size_t i = 0; i < 4; ++i) {
+        sigaction(cleanup_signals[i], nullptr, &dst->saved[i]);
+        // A signal the caller ignores (nohup, a background job) stays ignored:
+        // it cannot end the run, so there is nothing to clean up after it.
+        if (dst->saved[i].sa_handler == SIG_DFL)
+            sigaction(cleanup_signals[i], &sa, nullptr);
+    }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
@@ -103,7 +108,8 @@ int dst_resolve(const char* path, std::string* out)
 // A fresh hidden name beside the destination.
 std::string dst_temp_name(const dst_file& dst)
 {
-    uint8_t rnd[6] = {};
+    // Six characters more than the destination's name, like mkstemp's.
+    uint8_t rnd[3] = {};
     if (getrandom(rnd, sizeof rnd, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof rnd)) {
         // No entropy yet (early boot): the clock and the process make a name
         // that a retry after a clash changes.
@@ -111,8 +117,8 @@ std::string dst_temp_name(const dst_file& dst)
                            (static_cast<uint64_t>(getpid()) << 24);
         std::memcpy(rnd, &t, sizeof rnd);
     }
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%02x%02x%02x%02x%02x%02x", rnd[0], rnd[1], rnd[2], rnd[3], rnd[4], rnd[5]);
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "%02x%02x%02x", rnd[0], rnd[1], rnd[2]);
     return dst_folder(dst.path) + "/." + dst_base(dst.path) + "." + suffix;
 }
 
@@ -141,14 +147,10 @@ void dst_sync_folder(const std::string& path)
     }
 }
 
-int dst_place_unnamed(dst_file* dst)
+// Links the unnamed file to a fresh name beside the destination and renames
+// that over it. Returns 0 or -errno; on failure the fresh name is gone again.
+int dst_link_and_rename(dst_file* dst)
 {
-    if (!dst->replaces) {
-        const int err = dst_link(dst->fd, dst->path);
-        if (err != -EEXIST)
-            return err;
-        // Someone made the destination meanwhile: replace it like any other.
-    }
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::string tmp = dst_temp_name(*dst);
         const int err = dst_link(dst->fd, tmp);
@@ -164,6 +166,25 @@ int dst_place_unnamed(dst_file* dst)
         return 0;
     }
     return -EEXIST;
+}
+
+int dst_place_unnamed(dst_file* dst)
+{
+    if (!dst->replaces) {
+        const int err = dst_link(dst->fd, dst->path);
+        if (err != -EEXIST)
+            return err;
+        // Someone made the destination meanwhile: replace it like any other.
+    }
+    // Replacing takes a name beside the destination for an instant: the
+    // terminating signals wait until the rename is done, so that they cannot
+    // leave that name behind.
+    const sigset_t set = dst_cleanup_set();
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const int err = dst_link_and_rename(dst);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return err;
 }
 
 int dst_place_named(dst_file* dst)
@@ -188,15 +209,28 @@ int dst_place_named(dst_file* dst)
 
 int dst_open(const char* path, bool allow_unnamed, dst_file* dst)
 {
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // A device or a pipe, also through /dev/stdout or /proc/self/fd/N,
+        // whose links name no file: written as it is.
+        dst->path = path;
+        dst->fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return dst->fd < 0 ? -errno : 0;
+    }
     if (const int err = dst_resolve(path, &dst->path); err != 0)
         return err;
-    struct stat st;
+    // A name that cannot be linked to would fail only after the whole copy.
+    if (dst->path.empty())
+        return -ENOENT;
+    if (dst->path.back() == '/')
+        return -EISDIR;
     const bool exists = stat(dst->path.c_str(), &st) == 0;
     if (!exists && errno != ENOENT)
         return -errno;
+    if (exists && S_ISDIR(st.st_mode))
+        return -EISDIR;
     if (exists && !S_ISREG(st.st_mode)) {
-        // A device or a pipe: written as it is.
-        dst->fd = open(dst->path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        dst->fd = open(dst->path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         return dst->fd < 0 ? -errno : 0;
     }
     if (exists) {

@@ -149,7 +149,7 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
     *ctx_out = ctx;
     ctx->container = std::move(container);
     const AVFormatContext* fc = ctx->container.get();
-    ctx->slots.resize(fc->nb_streams);
+    ctx->track_of_stream.assign(fc->nb_streams, -1);
     for (unsigned i = 0; i < fc->nb_streams; ++i) {
         const AVCodecParameters* par = fc->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_AUDIO || !inplace_norm_is_pcm(par->codec_id))
@@ -159,23 +159,23 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
             fprintf(stderr, "Skipping stream #%u: PCM track without channels\n", i);
             continue;
         }
-        // The meters are made here so that a track the loudness library
-        // refuses is left out before the tracks are counted.
+        // The meter is made here so that a track the loudness library refuses
+        // is left out before the tracks are counted.
         track_meter meter;
         if (track_meter_init(&meter, channels, par->sample_rate, TRACK_FLOAT) != 0) {
             fprintf(stderr, "Skipping stream #%u: cannot measure %d channels at %d Hz\n", i, channels,
                     par->sample_rate);
             continue;
         }
-        track_slot& slot = ctx->slots[i];
-        slot.selected = true;
-        slot.codec_id = par->codec_id;
-        slot.channels = channels;
-        slot.sample_rate = par->sample_rate;
-        slot.ordinal = ctx->track_count;
+        norm_track track;
+        track.stream = static_cast<int32_t>(i);
+        track.codec_id = par->codec_id;
+        track.channels = channels;
+        track.sample_rate = par->sample_rate;
+        track.meter = ctx->meters.size();
         ctx->meters.push_back(std::move(meter));
-        ctx->track_index.push_back(static_cast<int32_t>(i));
-        ++ctx->track_count;
+        ctx->track_of_stream[i] = static_cast<int32_t>(ctx->tracks.size());
+        ctx->tracks.push_back(track);
     }
 
     ctx->path = path;
@@ -185,7 +185,7 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
         fprintf(stderr, "Failed to open %s: %s\n", path, strerror(err));
         return -err;
     }
-    return ctx->track_count;
+    return static_cast<int>(ctx->tracks.size());
 }
 
 int inplace_norm_destroy(inplace_norm_ctx** ctx_ptr)
@@ -202,12 +202,19 @@ int inplace_norm_destroy(inplace_norm_ctx** ctx_ptr)
 
 int inplace_norm_meters_init(inplace_norm_ctx* ctx)
 {
-    ctx->meters.resize(static_cast<size_t>(ctx->track_count));
-    for (int32_t t = 0; t < ctx->track_count; ++t) {
-        track_meter& m = ctx->meters[static_cast<size_t>(t)];
-        const track_slot& slot = ctx->slots[static_cast<size_t>(ctx->track_index[static_cast<size_t>(t)])];
-        if (!m.loudness)
-            track_meter_init(&m, slot.channels, slot.sample_rate, TRACK_FLOAT);
+    // The meters are made with the records they belong to; this makes up any
+    // that have been released since.
+    for (const norm_track& t : ctx->tracks) {
+        if (ctx->meters.size() <= t.meter)
+            ctx->meters.resize(t.meter + 1);
+        if (!ctx->meters[t.meter].loudness)
+            track_meter_init(&ctx->meters[t.meter], t.channels, t.sample_rate, TRACK_FLOAT);
+    }
+    for (const norm_programme& p : ctx->programmes) {
+        if (ctx->meters.size() <= p.meter)
+            ctx->meters.resize(p.meter + 1);
+        if (!ctx->meters[p.meter].loudness)
+            track_meter_init_loudness(&ctx->meters[p.meter], p.channels, p.sample_rate, TRACK_FLOAT);
     }
     return 0;
 }
@@ -215,6 +222,53 @@ int inplace_norm_meters_init(inplace_norm_ctx* ctx)
 int inplace_norm_meters_free(inplace_norm_ctx* ctx)
 {
     ctx->meters.clear();
+    return 0;
+}
+
+int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<programme_group>& groups, std::string* why)
+{
+    if (const int s = programme_groups_overlap(groups); s >= 0) {
+        *why = "Stream #" + std::to_string(s) + " is in more than one programme group";
+        return -EINVAL;
+    }
+    std::vector<norm_programme> programmes;
+    std::vector<track_meter> meters;
+    for (const programme_group& g : groups) {
+        norm_programme p;
+        p.name = g.name;
+        for (int s = g.first; s <= g.last; ++s) {
+            const size_t i = static_cast<size_t>(s);
+            if (i >= ctx->track_of_stream.size() || ctx->track_of_stream[i] < 0) {
+                *why = "Programme group " + g.name + " names stream #" + std::to_string(s) +
+                       ", which is not a selected PCM track";
+                return -EINVAL;
+            }
+            const size_t t = static_cast<size_t>(ctx->track_of_stream[i]);
+            const norm_track& track = ctx->tracks[t];
+            if (!p.tracks.empty() && track.sample_rate != p.sample_rate) {
+                *why = "Programme group " + g.name + " mixes sample rates: stream #" +
+                       std::to_string(ctx->tracks[p.tracks[0]].stream) + " at " + std::to_string(p.sample_rate) +
+                       " Hz, stream #" + std::to_string(s) + " at " + std::to_string(track.sample_rate) + " Hz";
+                return -EINVAL;
+            }
+            p.tracks.push_back(t);
+            p.channels += track.channels;
+            p.sample_rate = track.sample_rate;
+        }
+        track_meter m;
+        if (track_meter_init_loudness(&m, p.channels, p.sample_rate, TRACK_FLOAT) != 0) {
+            *why = "Programme group " + g.name + ": cannot measure " + std::to_string(p.channels) + " channels at " +
+                   std::to_string(p.sample_rate) + " Hz";
+            return -EINVAL;
+        }
+        p.meter = ctx->meters.size() + meters.size();
+        meters.push_back(std::move(m));
+        programmes.push_back(std::move(p));
+    }
+    for (track_meter& m : meters)
+        ctx->meters.push_back(std::move(m));
+    for (norm_programme& p : programmes)
+        ctx->programmes.push_back(std::move(p));
     return 0;
 }
 
@@ -279,7 +333,10 @@ int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t
     return value;
 }
 
-void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
+namespace {
+
+// One payload's term of a fingerprint sum.
+uint64_t inplace_norm_fingerprint(const payload_place& p, const uint8_t* bytes)
 {
     uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
     x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
@@ -290,10 +347,123 @@ void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_pla
     x ^= x >> 27;
     x *= 0x94D049BB133111EBull;
     x ^= x >> 31;
-    const size_t group = static_cast<size_t>(p.pos >> payload_group_shift);
+    return x;
+}
+
+// Adds a term to the sum of the group of the source that holds pos.
+void inplace_norm_add_term(std::vector<uint64_t>* sums, int64_t pos, uint64_t term)
+{
+    const size_t group = static_cast<size_t>(pos >> payload_group_shift);
     if (sums->size() <= group)
         sums->resize(group + 1);
-    (*sums)[group] += x;
+    (*sums)[group] += term;
+}
+
+// A programme's tracks on their way to its meter during the scan. A programme
+// whose tracks lie too far apart in the file to be lined up in memory is
+// marked to be read back from the file after the scan instead.
+struct programme_scan {
+    programme_feed feed;
+    uint64_t fed_frames = 0;  // frames its meter has seen
+    bool read_back = false;
+};
+
+// Hands the frames all of a programme's tracks have to its meter.
+void programme_scan_flush(programme_scan* ps, meter_pool* pool, size_t meter)
+{
+    const size_t ready = programme_feed_ready(ps->feed);
+    if (ready == 0)
+        return;
+    programme_feed_take(&ps->feed, ready, meter_pool_append(pool, meter, ready));
+    ps->fed_frames += ready;
+}
+
+// Where one track of a programme is while it is read back from the file.
+struct read_back_cursor {
+    packet_table_reader reader;
+    source_window window;
+    uint64_t skip_frames = 0;  // frames the programme's meter saw during the scan
+    bool ended = false;
+};
+
+// Meters the rest of a programme by reading its tracks' payloads back from the
+// source in the order the scan met them, a little of every track at a time.
+// Returns 0, or -errno with the diagnostic printed.
+int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& prog, programme_scan* ps,
+                           meter_pool* pool)
+{
+    // Each track is read ahead by about this many frames before the
+    // programme's frames are taken.
+    constexpr size_t step_frames = 1 << 16;
+    const size_t n = prog.tracks.size();
+    std::vector<read_back_cursor> cursors(n);
+    for (read_back_cursor& c : cursors) {
+        c.reader = packet_table_begin(ctx->packets);
+        c.skip_frames = ps->fed_frames;
+    }
+    programme_feed_clear(&ps->feed);
+    std::vector<uint64_t> sums;
+    std::vector<float> samples;
+    for (;;) {
+        bool all_ended = true;
+        for (size_t m = 0; m < n; ++m) {
+            read_back_cursor& c = cursors[m];
+            const norm_track& t = ctx->tracks[prog.tracks[m]];
+            payload_place place;
+            while (!c.ended && programme_feed_waiting(ps->feed, m) < step_frames) {
+                if (!packet_table_next(&c.reader, &place)) {
+                    c.ended = true;
+                    break;
+                }
+                if (place.stream != t.stream)
+                    continue;
+                int64_t avail = 0;
+                const uint8_t* bytes = source_window_get(ctx->fd, &c.window, place.pos, place.size, &avail);
+                if (!bytes) {
+                    fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-avail)));
+                    return static_cast<int>(avail);
+                }
+                if (avail < place.size)
+                    break;  // the file is shorter than it was: the sums below tell
+                inplace_norm_add_term(&sums, place.pos, inplace_norm_fingerprint(place, bytes));
+                size_t frames;
+                if (place.aes3_element) {
+                    samples.resize(static_cast<size_t>(place.size / 4));
+                    frames = static_cast<size_t>(aes3_to_float(samples.data(), bytes, place.size, t.channels, t.codec_id) /
+                                                 t.channels);
+                } else {
+                    const int width = pcm_sample_width(t.codec_id);
+                    frames = static_cast<size_t>(place.size / width / t.channels);
+                    samples.resize(frames * static_cast<size_t>(t.channels));
+                    pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
+                }
+                const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
+                c.skip_frames -= skip;
+                frames -= skip;
+                programme_feed_push(&ps->feed, m,
+                                    reinterpret_cast<const uint8_t*>(samples.data() + skip * static_cast<size_t>(t.channels)),
+                                    frames);
+            }
+            all_ended = all_ended && c.ended;
+        }
+        if (all_ended)
+            programme_feed_pad(&ps->feed);
+        programme_scan_flush(ps, pool, prog.meter);
+        if (all_ended)
+            break;
+    }
+    if (sums != prog.sums) {
+        fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
+        return -EIO;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
+{
+    inplace_norm_add_term(sums, p.pos, inplace_norm_fingerprint(p, bytes));
 }
 
 int inplace_norm_read(inplace_norm_ctx* ctx)
@@ -305,36 +475,66 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     av_packet_ptr pkt(av_packet_alloc());
     if (!pkt)
         return AVERROR(ENOMEM);
+    // Which programme, and which of its members, each track is.
+    std::vector<std::pair<int, size_t>> member_of(ctx->tracks.size(), {-1, 0});
+    std::vector<programme_scan> scans(ctx->programmes.size());
+    for (size_t p = 0; p < ctx->programmes.size(); ++p) {
+        std::vector<size_t> channels;
+        for (size_t m = 0; m < ctx->programmes[p].tracks.size(); ++m) {
+            const size_t t = ctx->programmes[p].tracks[m];
+            member_of[t] = {static_cast<int>(p), m};
+            channels.push_back(static_cast<size_t>(ctx->tracks[t].channels));
+        }
+        programme_feed_init(&scans[p].feed, channels, sizeof(float));
+    }
     source_window window;
     progress_line progress;
     progress_init(&progress, ctx->show_progress ? stderr : nullptr, "Reading");
     struct stat st;
     const double file_size = fstat(ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
-    std::vector<double> track_seconds(static_cast<size_t>(ctx->track_count));
+    std::vector<double> track_seconds(ctx->tracks.size());
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
-        if (s < 0 || static_cast<size_t>(s) >= ctx->slots.size() || !ctx->slots[static_cast<size_t>(s)].selected) {
+        if (s < 0 || static_cast<size_t>(s) >= ctx->track_of_stream.size() ||
+            ctx->track_of_stream[static_cast<size_t>(s)] < 0) {
             av_packet_unref(pkt.get());
             continue;
         }
-        const track_slot& slot = ctx->slots[static_cast<size_t>(s)];
+        const size_t t = static_cast<size_t>(ctx->track_of_stream[static_cast<size_t>(s)]);
+        const norm_track& track = ctx->tracks[t];
         payload_place place;
         const uint8_t* raw = nullptr;
-        if (!inplace_norm_find_place(ctx->fd, &window, *pkt, slot.channels, slot.codec_id, &place, &raw)) {
+        if (!inplace_norm_find_place(ctx->fd, &window, *pkt, track.channels, track.codec_id, &place, &raw)) {
             progress_clear(&progress);
             inplace_norm_print_not_found(*pkt);
             return -EINVAL;
         }
         packet_table_append(&ctx->packets, place);
-        inplace_norm_add_fingerprint(&ctx->payload_sums, place, raw);
+        const uint64_t term = inplace_norm_fingerprint(place, raw);
+        inplace_norm_add_term(&ctx->payload_sums, place.pos, term);
 
-        const int width = pcm_sample_width(slot.codec_id);
-        const size_t frames = static_cast<size_t>(pkt->size / width / slot.channels);
-        auto* samples = reinterpret_cast<float*>(meter_pool_append(pool.get(), static_cast<size_t>(slot.ordinal), frames));
-        pcm_to_float(samples, pkt->data, static_cast<int>(frames) * slot.channels * width, slot.codec_id);
-        double& seconds = track_seconds[static_cast<size_t>(slot.ordinal)];
-        seconds += static_cast<double>(frames) / slot.sample_rate;
+        const int width = pcm_sample_width(track.codec_id);
+        const size_t frames = static_cast<size_t>(pkt->size / width / track.channels);
+        auto* samples = reinterpret_cast<float*>(meter_pool_append(pool.get(), track.meter, frames));
+        pcm_to_float(samples, pkt->data, static_cast<int>(frames) * track.channels * width, track.codec_id);
+        if (const auto [p, m] = member_of[t]; p >= 0) {
+            norm_programme& prog = ctx->programmes[static_cast<size_t>(p)];
+            programme_scan& ps = scans[static_cast<size_t>(p)];
+            inplace_norm_add_term(&prog.sums, place.pos, term);
+            if (!ps.read_back) {
+                programme_feed_push(&ps.feed, m, reinterpret_cast<const uint8_t*>(samples), frames);
+                programme_scan_flush(&ps, pool.get(), prog.meter);
+                // Tracks stored far apart (a whole track after another) would
+                // have to wait here whole.
+                if (ps.feed.queued_bytes > ctx->programme_queue_bytes) {
+                    ps.read_back = true;
+                    programme_feed_clear(&ps.feed);
+                }
+            }
+        }
+        double& seconds = track_seconds[t];
+        seconds += static_cast<double>(frames) / track.sample_rate;
         ctx->media_seconds = std::max(ctx->media_seconds, seconds);
         progress_update(&progress, file_size > 0 ? static_cast<double>(place.pos + place.size) / file_size : -1,
                         ctx->media_seconds);
@@ -347,6 +547,18 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), msg);
         return r;
     }
+    // The table is still in the order the demuxer delivered the payloads:
+    // each track's in time order, which is how they are read back.
+    for (size_t p = 0; p < scans.size(); ++p) {
+        programme_scan& ps = scans[p];
+        if (ps.read_back) {
+            if (const int err = inplace_norm_read_back(ctx, ctx->programmes[p], &ps, pool.get()); err != 0)
+                return err;
+        } else {
+            programme_feed_pad(&ps.feed);
+            programme_scan_flush(&ps, pool.get(), ctx->programmes[p].meter);
+        }
+    }
     meter_pool_finish(pool.get());
     inplace_norm_order_payloads(ctx);
     return 0;
@@ -354,15 +566,40 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
 
 track_figures inplace_norm_figures(const inplace_norm_ctx* ctx, int32_t ordinal)
 {
-    return track_meter_figures(ctx->meters[static_cast<size_t>(ordinal)]);
+    return track_meter_figures(ctx->meters[ctx->tracks[static_cast<size_t>(ordinal)].meter]);
+}
+
+namespace {
+
+// The largest true peak of a track's channels, linear.
+double inplace_norm_track_peak(const inplace_norm_ctx* ctx, size_t t)
+{
+    double peak = 0;
+    for (const channel_figures& ch : inplace_norm_figures(ctx, static_cast<int32_t>(t)).channels)
+        peak = std::max(peak, ch.true_peak);
+    return peak;
+}
+
+}  // namespace
+
+programme_figures inplace_norm_programme_figures(const inplace_norm_ctx* ctx, size_t p)
+{
+    const norm_programme& prog = ctx->programmes[p];
+    programme_figures f;
+    const track_figures loudness = track_meter_figures(ctx->meters[prog.meter]);
+    f.loudness = loudness.loudness;
+    f.lra = loudness.lra;
+    for (size_t t : prog.tracks)
+        f.true_peak = std::max(f.true_peak, inplace_norm_track_peak(ctx, t));
+    return f;
 }
 
 int inplace_norm_measure_print(const inplace_norm_ctx* ctx)
 {
     fprintf(stderr, "%s\n", "inplace_norm_measure_print");
-    for (int32_t t = 0; t < ctx->track_count; ++t) {
-        const track_figures f = inplace_norm_figures(ctx, t);
-        fprintf(stderr, "stream #%d (%d):\n", t, ctx->track_index[static_cast<size_t>(t)]);
+    for (size_t t = 0; t < ctx->tracks.size(); ++t) {
+        const track_figures f = inplace_norm_figures(ctx, static_cast<int32_t>(t));
+        fprintf(stderr, "stream #%d (%d):\n", static_cast<int>(t), ctx->tracks[t].stream);
         fprintf(stderr, "\tloudness:  %.2f LUFS\n", f.loudness);
         fprintf(stderr, "\tLRA: %.2f LU\n", f.lra);
         for (size_t c = 0; c < f.channels.size(); ++c) {
@@ -376,30 +613,70 @@ int inplace_norm_measure_print(const inplace_norm_ctx* ctx)
             fprintf(stderr, "\t\tqpm200: %.2lf dBFS\n", ch.qpm_db[3]);
         }
     }
+    for (size_t p = 0; p < ctx->programmes.size(); ++p) {
+        const programme_figures f = inplace_norm_programme_figures(ctx, p);
+        fprintf(stderr, "programme %s:\n", ctx->programmes[p].name.c_str());
+        fprintf(stderr, "\tloudness:  %.2f LUFS\n", f.loudness);
+        fprintf(stderr, "\tLRA: %.2f LU\n", f.lra);
+        fprintf(stderr, "\ttrue peak: %.2lf dBFS\n", qpm_ratio_to_db(f.true_peak));
+    }
     return 0;
 }
 
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain)
 {
-    ctx->gain = gain;
+    for (norm_track& t : ctx->tracks) {
+        const size_t s = static_cast<size_t>(t.stream);
+        t.gain = s < gain.size() ? gain[s] : NAN;
+    }
     return 0;
 }
 
 int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target)
 {
-    std::vector<double> gain(ctx->slots.size(), 0.0);
-    for (int32_t t = 0; t < ctx->track_count; ++t) {
-        const int32_t s = ctx->track_index[static_cast<size_t>(t)];
+    std::vector<int> programme_of(ctx->tracks.size(), -1);
+    for (size_t p = 0; p < ctx->programmes.size(); ++p)
+        for (size_t t : ctx->programmes[p].tracks)
+            programme_of[t] = static_cast<int>(p);
+    const double ceiling = exp10(ctx->ceiling / 20.0);
+    std::vector<double> gain(ctx->track_of_stream.size(), NAN);
+    for (size_t t = 0; t < ctx->tracks.size(); ++t) {
+        const int32_t s = ctx->tracks[t].stream;
         double& g = gain[static_cast<size_t>(s)];
-        ebur128_loudness_global(ctx->meters[static_cast<size_t>(t)].loudness.get(), &g);
+        // A track of a programme takes the programme's loudness and peak, so
+        // that all of the programme's tracks get one gain.
+        double peak;
+        if (programme_of[t] >= 0) {
+            const programme_figures f = inplace_norm_programme_figures(ctx, static_cast<size_t>(programme_of[t]));
+            g = f.loudness;
+            peak = f.true_peak;
+        } else {
+            ebur128_loudness_global(ctx->meters[ctx->tracks[t].meter].loudness.get(), &g);
+            peak = inplace_norm_track_peak(ctx, t);
+        }
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g);
         g = target - g;
         fprintf(stderr, "amplify amp[%d]=%lfdB\n", s, g);
         g = exp10(g / 20.0);
         fprintf(stderr, "multiply amp[%d]=%lf\n", s, g);
+        // The true peak after the gain is the measured one times the gain: the
+        // largest gain that keeps it at the ceiling is their quotient.
+        if (!std::isnan(ctx->ceiling) && std::isfinite(g) && peak > 0 && g * peak > ceiling) {
+            const double lowered = ceiling / peak;
+            fprintf(stderr, "ceiling amp[%d]=%lfdBTP lowered the gain by %lfdB\n", s, ctx->ceiling,
+                    20.0 * std::log10(g / lowered));
+            g = lowered;
+        }
     }
     inplace_norm_apply_gain(ctx, gain);
-    return inplace_norm_write(ctx, dst_path);
+    std::vector<double> gains;
+    for (const norm_track& t : ctx->tracks)
+        gains.push_back(t.gain);
+    std::vector<int64_t> clipped;
+    const int r = inplace_norm_write_gains(ctx, dst_path, gains, &clipped);
+    for (size_t t = 0; t < clipped.size() && t < ctx->tracks.size(); ++t)
+        ctx->tracks[t].clipped = clipped[t];
+    return r;
 }
 
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path)

@@ -10,21 +10,37 @@
 // negative value (minus an errno value, or an FFmpeg error code) on failure.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "av_ptr.h"
 #include "packet_table.h"
+#include "programme.h"
 #include "track_meter.h"
 
-// One container stream. Only the slots of selected PCM streams are filled.
-struct track_slot {
-    bool selected = false;
+// One selected PCM track. Its ordinal is its place in the context's tracks,
+// which are in ascending stream order.
+struct norm_track {
+    int32_t stream = 0;       // container stream index
+    int32_t codec_id = 0;     // one of the four PCM codecs
     int32_t channels = 0;
-    int32_t codec_id = 0;
     int32_t sample_rate = 0;
-    int32_t ordinal = -1;  // position among the selected tracks
+    size_t meter = 0;         // its meter in the context's meters
+    double gain = NAN;        // linear gain chosen for it; NaN: none
+    int64_t clipped = 0;      // samples that saturated when the destination was written
+};
+
+// Tracks measured together, as one multichannel signal: their channels in
+// stream order form one programme with one loudness state.
+struct norm_programme {
+    std::string name;             // the group as written on the command line, "1-2"
+    std::vector<size_t> tracks;   // ordinals, ascending
+    int32_t channels = 0;         // of all its tracks
+    int32_t sample_rate = 0;
+    size_t meter = 0;             // its loudness meter in the context's meters
+    std::vector<uint64_t> sums;   // fingerprints of its tracks' payloads, as the scan found them
 };
 
 // Fingerprints of the payloads are summed per this many bytes of the source,
@@ -34,10 +50,12 @@ inline constexpr int payload_group_shift = 26;  // 64 MiB
 struct inplace_norm_ctx {
     std::string path;
     av_format_ptr container;
-    std::vector<track_slot> slots;     // indexed by stream index
-    std::vector<int32_t> track_index;  // stream index of each selected track, ascending
-    int32_t track_count = 0;
-    std::vector<track_meter> meters;   // one per selected track, by ordinal
+    std::vector<norm_track> tracks;        // the selected tracks, by ordinal
+    std::vector<int32_t> track_of_stream;  // ordinal of each stream's track, -1 when not selected
+    std::vector<norm_programme> programmes;  // the groups asked for, in the order given
+    // The meters the metering threads work on: each track's and each
+    // programme's, referred to by index from their records.
+    std::vector<track_meter> meters;
     // Where every payload of the selected streams lies in the source, its
     // position corrected to the offset of the payload's first byte (for a
     // D-10 AES3 element, the place of the element's value); sorted by position
@@ -48,13 +66,17 @@ struct inplace_norm_ctx {
     // bytes) per group of 2^payload_group_shift bytes of the source.
     std::vector<uint64_t> payload_sums;
     int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
-    std::vector<double> gain;  // linear gain per stream index; empty: payloads copied as they are
+    double ceiling = NAN;      // true-peak ceiling in dBTP for the gains; NaN: none
     unsigned threads = 0;      // metering threads; 0: one per core
     // The destination is made as an unnamed file where the file system
     // allows; false takes the named temporary file of other file systems.
     bool unnamed_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
+    // Samples of a programme's tracks that may wait for the other tracks'
+    // before the programme's tracks are read back from the file in time order
+    // instead: bounds the memory however the file interleaves them.
+    size_t programme_queue_bytes = 16 << 20;
     int fd = -1;               // the source, opened read-only as a plain file
 };
 
@@ -109,16 +131,33 @@ int inplace_norm_read(inplace_norm_ctx* ctx);
 // Figures of the track with the given ordinal, as measured by the scan.
 track_figures inplace_norm_figures(const inplace_norm_ctx* ctx, int32_t ordinal);
 
+// Makes the given groups programmes of the context. Every stream a group names
+// must be a selected track of the same sample rate as the group's others, and
+// no stream may be in two groups. Returns 0, or -22 with *why set to a one-line
+// diagnostic (no newline). Before inplace_norm_read.
+int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<programme_group>& groups,
+                                std::string* why);
+
+// Loudness and loudness range of a programme, and its true peak: the largest of
+// its channels'.
+struct programme_figures {
+    double loudness = 0;   // LUFS
+    double lra = 0;        // LU
+    double true_peak = 0;  // linear
+};
+programme_figures inplace_norm_programme_figures(const inplace_norm_ctx* ctx, size_t p);
+
 // Prints loudness, loudness range and per-channel peaks of every track. Returns 0.
 int inplace_norm_measure_print(const inplace_norm_ctx* ctx);
 
-// Sets the linear gain of every stream (indexed by stream index; NaN or
-// infinite factors leave a track's payloads alone). The payloads are scaled as
-// inplace_norm_write reads them back. Returns 0.
+// Sets the linear gain of every track from a table indexed by stream index
+// (NaN or infinite factors leave a track's payloads alone). The payloads are
+// scaled as inplace_norm_write reads them back. Returns 0.
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain);
 
-// Computes one gain per track from its integrated loudness and the target in
-// LUFS, applies it and writes the destination. Returns 0 or minus an errno value.
+// Computes one gain per track from its integrated loudness (or its programme's)
+// and the target in LUFS, lowered to the context's true-peak ceiling when one
+// is set, applies it and writes the destination. Returns 0 or minus an errno value.
 int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target);
 // inplace_norm_normalize with the target -23 LUFS.
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
@@ -128,6 +167,12 @@ int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
 // file beside it and renamed into place when complete. Every payload read back
 // is checked against the scan's fingerprints. Returns 0 or minus an errno value.
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
+
+// inplace_norm_write with the linear gain of each track given by ordinal
+// instead of the tracks' own. Stores the count of clipped samples of each track
+// in *clipped when it is not null.
+int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
+                             std::vector<int64_t>* clipped);
 
 // The program: parses the command line, runs one normalisation and returns
 // the result whose low eight bits are the exit status.

@@ -31,8 +31,9 @@ enum class copy_fault { none, source, changed, destination };
 
 struct copy_state {
     const inplace_norm_ctx* ctx;
+    const std::vector<double>* gains;    // linear, per track ordinal
     std::vector<float> samples;
-    std::vector<int64_t> clipped;        // per stream index
+    std::vector<int64_t> clipped;        // per track ordinal
     std::vector<uint64_t> sums;          // fingerprints of what was read back, per group
     size_t checked_groups = 0;           // groups below this one have been compared
 };
@@ -56,14 +57,17 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
 {
     inplace_norm_add_fingerprint(&cs->sums, p, bytes);
 
-    const auto& gain = cs->ctx->gain;
     const size_t s = static_cast<size_t>(p.stream);
-    if (s >= gain.size() || !std::isfinite(gain[s]))
+    const auto& lookup = cs->ctx->track_of_stream;
+    if (s >= lookup.size() || lookup[s] < 0 || static_cast<size_t>(lookup[s]) >= cs->gains->size())
         return;
-    const double g = gain[s];
-    const int codec = cs->ctx->slots[s].codec_id;
+    const size_t t = static_cast<size_t>(lookup[s]);
+    const double g = (*cs->gains)[t];
+    if (!std::isfinite(g))
+        return;
+    const int codec = cs->ctx->tracks[t].codec_id;
     if (p.aes3_element) {
-        cs->clipped[s] += aes3_apply_gain(bytes, p.size, cs->ctx->slots[s].channels, codec, g, &cs->samples);
+        cs->clipped[t] += aes3_apply_gain(bytes, p.size, cs->ctx->tracks[t].channels, codec, g, &cs->samples);
         return;
     }
     if (cs->samples.size() < static_cast<size_t>(p.size))
@@ -73,7 +77,7 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
         float& x = cs->samples[static_cast<size_t>(i)];
         x = static_cast<float>(static_cast<double>(x) * g);
     }
-    cs->clipped[s] += float_to_pcm(cs->samples.data(), bytes, p.size, codec);
+    cs->clipped[t] += float_to_pcm(cs->samples.data(), bytes, p.size, codec);
 }
 
 // Blocks of the destination on their way from the reading thread to the
@@ -279,6 +283,15 @@ int write_failed(const char* path, int err)
 
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
 {
+    std::vector<double> gains;
+    for (const norm_track& t : ctx->tracks)
+        gains.push_back(t.gain);
+    return inplace_norm_write_gains(ctx, dst_path, gains, nullptr);
+}
+
+int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
+                             std::vector<int64_t>* clipped)
+{
     // Payloads that share bytes cannot both be rewritten; refuse before
     // anything is written.
     if (ctx->overlap_pos >= 0) {
@@ -288,14 +301,16 @@ int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
     dst_file dst;
     if (const int err = dst_open(dst_path, ctx->unnamed_destination, &dst); err != 0)
         return write_failed(dst_path, err);
-    copy_state cs{ctx, {}, std::vector<int64_t>(ctx->slots.size()), {}, 0};
+    copy_state cs{ctx, &gains, {}, std::vector<int64_t>(ctx->tracks.size()), {}, 0};
     copy_fault fault = copy_fault::none;
     const bool new_file = dst.unnamed || !dst.tmp_path.empty();
     int err = copy_source(&cs, dst.fd, new_file, &fault);
     if (err == 0) {
-        for (int32_t s : ctx->track_index)
-            if (cs.clipped[static_cast<size_t>(s)] > 0)
-                fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", s, cs.clipped[static_cast<size_t>(s)]);
+        for (size_t t = 0; t < ctx->tracks.size(); ++t)
+            if (cs.clipped[t] > 0)
+                fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", ctx->tracks[t].stream, cs.clipped[t]);
+        if (clipped)
+            *clipped = cs.clipped;
         err = dst_commit(&dst);
     }
     if (err == 0)

@@ -68,12 +68,14 @@ bool writing_into(pid_t pid, const std::string& dir)
 // Starts a normalisation of the long source into dst, in a child process
 // with no core dumps: the real program, or (named) the same steps through
 // the library with the named temporary file.
-pid_t start_normalisation(const std::string& dst, bool named)
+pid_t start_normalisation(const std::string& dst, bool named, int ignored = 0)
 {
     const std::string src = long_source();  // made here, never in a child
     const pid_t pid = fork();
     if (pid != 0)
         return pid;
+    if (ignored != 0)
+        signal(ignored, SIG_IGN);
     const rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
     const int devnull = open("/dev/null", O_RDWR);
@@ -98,11 +100,11 @@ pid_t start_normalisation(const std::string& dst, bool named)
 
 // Runs normalisations until one is caught writing, stops it there, sends it
 // sig and returns its wait status; -1 when none could be caught.
-int interrupt_while_writing(const std::string& dst, bool named, int sig)
+int interrupt_while_writing(const std::string& dst, bool named, int sig, int ignored = 0)
 {
     const std::string dir = std::filesystem::path(dst).parent_path().string();
     for (int attempt = 0; attempt < 6; ++attempt) {
-        const pid_t pid = start_normalisation(dst, named);
+        const pid_t pid = start_normalisation(dst, named, ignored);
         bool caught = false;
         int status = 0;
         while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -174,4 +176,19 @@ TEST(Interruption, AFinishedRunLeavesOnlyTheDestination)
     EXPECT_EQ(folder_entries(dir), (std::set<std::string>{"named.mxf", "unnamed.mxf"}));
     EXPECT_TRUE(read_file(a) == read_file(b));
     expect_only_samples_changed(long_source(), a);
+}
+
+TEST(Interruption, ASignalTheCallerIgnoresStaysIgnored)
+{
+    // nohup and background jobs ignore SIGHUP and SIGINT: the run goes on.
+    const std::string dir = scratch_dir() + "/ignored";
+    std::filesystem::create_directories(dir);
+    for (bool named : {false, true}) {
+        const std::string dst = dir + (named ? "/named.mxf" : "/unnamed.mxf");
+        const int status = interrupt_while_writing(dst, named, SIGHUP, SIGHUP);
+        ASSERT_NE(status, -1) << named;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << named << ": status " << status;
+        expect_only_samples_changed(long_source(), dst);
+    }
+    EXPECT_EQ(folder_entries(dir), (std::set<std::string>{"named.mxf", "unnamed.mxf"}));
 }

@@ -58,15 +58,18 @@ TEST(LargeFiles, PayloadsBeyondFourGiBAreRewrittenInPlace)
     auto* ctx = new inplace_norm_ctx;
     ctx->path = src;
     ctx->fd = open(src.c_str(), O_RDONLY);
-    ctx->slots.resize(2);
-    ctx->slots[1] = {true, 2, AV_CODEC_ID_PCM_S24LE, 48000, 0};
-    ctx->track_index = {1};
-    ctx->track_count = 1;
+    norm_track track;
+    track.stream = 1;
+    track.codec_id = AV_CODEC_ID_PCM_S24LE;
+    track.channels = 2;
+    track.sample_rate = 48000;
+    track.gain = gain;
+    ctx->tracks = {track};
+    ctx->track_of_stream = {-1, 0};
     for (const planted& p : payloads) {
         packet_table_append(&ctx->packets, p.place);
         inplace_norm_add_fingerprint(&ctx->payload_sums, p.place, p.source.data());
     }
-    ctx->gain = {NAN, gain};
 
     const std::string fifo = scratch_dir() + "/large_out";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

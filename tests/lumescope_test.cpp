@@ -215,6 +215,17 @@ TEST(LumescopeFailures, AnInputThatFailsBeforeItsEndGivesNoReport)
         << r.err;
 }
 
+TEST(LumescopeFailures, ADemuxerThatEndsWithAnErrorAtTheEndStillReports)
+{
+    // FFmpeg's GXF reader ends a clean file with an error code of its own.
+    const std::string gxf = scratch_dir() + "/clip.gxf";
+    make_media(gxf, "-f lavfi -i testsrc=s=720x576:r=25:d=2 " + tone("0.25*sin(2*PI*1000*t)", 2) +
+                        "-map 0:v -map 1:a -t 2 -c:v mpeg2video -c:a pcm_s16le");
+    const run_result r = lumescope_run(sh(gxf));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\t\tsample peak [0] -12.04 dBFS\n"), std::string::npos) << r.out;
+}
+
 TEST(LumescopeFailures, DecodeFailuresNameTheStreamIndex)
 {
     // An AVI cut at an odd byte inside its audio: the last PCM packet holds

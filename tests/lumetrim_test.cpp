@@ -389,10 +389,16 @@ TEST(LumetrimDestination, SymbolicLinksAreWrittenThroughAndOwnersKept)
         }
 }
 
-TEST(LumetrimDestination, DeviceDestinationIsWrittenDirectly)
+TEST(LumetrimDestination, DevicesAndPipesAreWrittenDirectly)
 {
-    const run_result r = lumetrim_run(sh(media("stereo24.mxf")) + " auto /dev/null");
+    const std::string src = media("stereo24.mxf");
+    EXPECT_EQ(lumetrim_run(sh(src) + " auto /dev/null").status, 0);
+    // A pipe named through /dev/stdout, whose link names no file.
+    const std::string piped = dst_path("piped.mxf"), regular = dst_path("regular.mxf");
+    const run_result r = lumetrim_run(sh(src) + " auto /dev/stdout | cat > " + sh(piped));
     EXPECT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lumetrim_run(sh(src) + " auto " + sh(regular)).status, 0);
+    EXPECT_TRUE(read_file(piped) == read_file(regular));
 }
 
 namespace {
@@ -407,8 +413,8 @@ std::vector<track_figures> scan_figures(const std::string& path, unsigned thread
     ctx->threads = threads;
     inplace_norm_meters_init(ctx);
     EXPECT_EQ(inplace_norm_read(ctx), 0);
-    for (int32_t t = 0; t < ctx->track_count; ++t)
-        figures.push_back(inplace_norm_figures(ctx, t));
+    for (size_t t = 0; t < ctx->tracks.size(); ++t)
+        figures.push_back(inplace_norm_figures(ctx, static_cast<int32_t>(t)));
     inplace_norm_destroy(&ctx);
     return figures;
 }

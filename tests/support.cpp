@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,11 +93,12 @@ run_result run_program(const std::vector<std::string>& argv, int seconds)
     }
     run_result r;
     int raw = 0;
+    struct rusage usage {};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(pid, &raw, WNOHANG) == 0) {
+    while (wait4(pid, &raw, WNOHANG, &usage) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &raw, 0);
+            wait4(pid, &raw, 0, &usage);
             r.status = -2;
             break;
         }
@@ -104,6 +106,7 @@ run_result run_program(const std::vector<std::string>& argv, int seconds)
     }
     if (r.status != -2)
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.max_rss_kib = usage.ru_maxrss;
     r.out = slurp(out);
     r.err = slurp(err);
     return r;

@@ -10,6 +10,7 @@ struct run_result {
     int status = -1;  // exit status, or -1 when the process did not exit normally
     std::string out;
     std::string err;
+    long max_rss_kib = 0;  // peak resident memory, from run_program only
 };
 
 // Runs a shell command, capturing its standard output and error.

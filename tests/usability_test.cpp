@@ -103,7 +103,10 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "long_name=[", "inplace_norm_create(", "We have [", "audio tracks", "Reading file",
                        "inplace_norm_measure_print", "stream #", "loudness: ", "LRA: ", "channel ", "sample peak: ",
                        "true peak: ", "qpm0: ", "qpm5: ", "qpm10: ", "qpm200: ", "current amp[", "amplify amp[",
-                       "multiply amp[", "clipped amp[", "Failed to fingerpint packet data!", "Skipping stream #",
+                       "multiply amp[", "clipped amp[", "-p groups", "-c ceiling", "programme GROUP:",
+                       "ceiling amp[STREAM]=", "dBTP lowered the gain by", "Invalid programme groups: ",
+                       "is in more than one programme group", "which is not a selected PCM track",
+                       "mixes sample rates", "Invalid true-peak ceiling: ", "given twice", "Failed to fingerpint packet data!", "Skipping stream #",
                        "PCM track without channels", "cannot measure", "Failed to open SRC", "Failed to read SRC",
                        "the file changed during the run", "Overlapping PCM payloads at offset", "Failed to write DST",
                        "Invalid target loudness: ", "No PCM track: ", "is an unchanged copy",
@@ -122,7 +125,10 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "Failed to open file: ", "Failed to find stream info in file: ", "No audiotracks found",
                        "Out of memory reading", "Failed to read ", "filename: ", "idx #", "loudness ", "LRA ", "sample peak [",
                        "true peak [", "qpm0 [", "qpm5 [", "qpm10 [", "qpm200 [", "\"audio_cnt\"", "\"audio_tracks\"",
-                       "\"sample_peak\"", "\"true_peak\"", "-inf"},
+                       "\"sample_peak\"", "\"true_peak\"", "-inf", "-p groups", "programme GROUP:",
+                       "\"programmes\"", "\"streams\"", "Invalid programme groups: ",
+                       "is in more than one programme group", "which is not a selected audio track",
+                       "mixes sample rates", "again for programme"},
                       "lumescope(1)");
     for (const char* status : {"0", "1"})
         EXPECT_TRUE(std::regex_search(scope, std::regex(std::string("EXIT STATUS.* ") + status + " [A-Z]")))

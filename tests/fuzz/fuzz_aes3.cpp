@@ -1,8 +1,8 @@
 // Fuzzes the AES3 element codec on any value: an element matches exactly the
-// PCM FFmpeg's demuxer would make of it, and a gain changes nothing but the
-// sample bits of the track's subframes and, only where the element's parity
-// was valid throughout, the parity bits, which then stay valid. A gain of 1
-// changes nothing at all.
+// PCM FFmpeg's demuxer would make of it and decodes to that PCM's samples, and
+// a gain changes nothing but the sample bits of the track's subframes and,
+// only where the element's parity was valid throughout, the parity bits, which
+// then stay valid. A gain of 1 changes nothing at all.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "aes3_element.h"
+#include "pcm_codec.h"
 
 namespace {
 
@@ -69,6 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     if (!std::isfinite(gain) || n <= 0 || channels > 8)
         return 0;
+
+    // Decoded samples are those of the demuxed PCM, bit for bit.
+    std::vector<float> from_value(value.size() / 4), from_pcm(pcm.size() / 2 + 1);
+    const int count = aes3_to_float(from_value.data(), value.data(), static_cast<int>(vsize), channels, codec);
+    if (count != n * channels ||
+        pcm_to_float(from_pcm.data(), pcm.data(), static_cast<int>(pcm.size()), codec) != count ||
+        std::memcmp(from_value.data(), from_pcm.data(), sizeof(float) * static_cast<size_t>(count)) != 0)
+        abort();
 
     bool valid = true;
     for (int i = 0; i < n; ++i)

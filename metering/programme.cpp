@@ -1,0 +1,150 @@
+#include "programme.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Stream indexes are small; anything longer is a typing error, not a stream.
+constexpr int max_stream_index = 1 << 20;
+
+// Reads a decimal number at *p, advancing past it. Returns -1 when there is none
+// or when it is too large.
+int read_index(const char** p)
+{
+    if (**p < '0' || **p > '9')
+        return -1;
+    long v = 0;
+    for (; **p >= '0' && **p <= '9'; ++*p) {
+        v = v * 10 + (**p - '0');
+        if (v > max_stream_index)
+            return -1;
+    }
+    return static_cast<int>(v);
+}
+
+}  // namespace
+
+int programme_groups_parse(const char* text, std::vector<programme_group>* groups)
+{
+    std::vector<programme_group> out;
+    const char* p = text;
+    for (;;) {
+        programme_group g;
+        g.first = read_index(&p);
+        if (g.first < 0)
+            return -22;
+        g.last = g.first;
+        if (*p == '-') {
+            ++p;
+            g.last = read_index(&p);
+            if (g.last < g.first)
+                return -22;
+        }
+        g.name = std::to_string(g.first);
+        if (g.last != g.first)
+            g.name += "-" + std::to_string(g.last);
+        out.push_back(std::move(g));
+        if (*p == '\0')
+            break;
+        if (*p != ',')
+            return -22;
+        ++p;
+    }
+    *groups = std::move(out);
+    return 0;
+}
+
+int programme_groups_overlap(const std::vector<programme_group>& groups)
+{
+    int first = -1;
+    for (size_t i = 0; i < groups.size(); ++i)
+        for (size_t j = i + 1; j < groups.size(); ++j) {
+            const int from = std::max(groups[i].first, groups[j].first);
+            if (from <= std::min(groups[i].last, groups[j].last) && (first < 0 || from < first))
+                first = from;
+        }
+    return first;
+}
+
+void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels, size_t sample_bytes)
+{
+    feed->sample_bytes = sample_bytes;
+    feed->channels = channels;
+    feed->queued.assign(channels.size(), {});
+    feed->head.assign(channels.size(), 0);
+    feed->queued_bytes = 0;
+}
+
+void programme_feed_push(programme_feed* feed, size_t m, const uint8_t* samples, size_t frames)
+{
+    const size_t bytes = frames * feed->channels[m] * feed->sample_bytes;
+    std::vector<uint8_t>& q = feed->queued[m];
+    // Taken bytes are dropped once they outweigh the waiting ones, so that a
+    // queue is moved about as often as it is filled.
+    if (feed->head[m] > 0 && feed->head[m] >= q.size() - feed->head[m]) {
+        q.erase(q.begin(), q.begin() + static_cast<ptrdiff_t>(feed->head[m]));
+        feed->head[m] = 0;
+    }
+    q.insert(q.end(), samples, samples + bytes);
+    feed->queued_bytes += bytes;
+}
+
+size_t programme_feed_waiting(const programme_feed& feed, size_t m)
+{
+    return (feed.queued[m].size() - feed.head[m]) / (feed.channels[m] * feed.sample_bytes);
+}
+
+size_t programme_feed_ready(const programme_feed& feed)
+{
+    size_t ready = SIZE_MAX;
+    for (size_t m = 0; m < feed.channels.size(); ++m)
+        ready = std::min(ready, programme_feed_waiting(feed, m));
+    return feed.channels.empty() ? 0 : ready;
+}
+
+void programme_feed_take(programme_feed* feed, size_t frames, uint8_t* out)
+{
+    const size_t n = feed->channels.size();
+    if (n == 1) {
+        const size_t bytes = frames * feed->channels[0] * feed->sample_bytes;
+        std::memcpy(out, feed->queued[0].data() + feed->head[0], bytes);
+        feed->head[0] += bytes;
+        feed->queued_bytes -= bytes;
+        return;
+    }
+    for (size_t f = 0; f < frames; ++f)
+        for (size_t m = 0; m < n; ++m) {
+            const size_t bytes = feed->channels[m] * feed->sample_bytes;
+            std::memcpy(out, feed->queued[m].data() + feed->head[m], bytes);
+            feed->head[m] += bytes;
+            out += bytes;
+        }
+    size_t frame_bytes = 0;
+    for (size_t m = 0; m < n; ++m)
+        frame_bytes += feed->channels[m] * feed->sample_bytes;
+    feed->queued_bytes -= frames * frame_bytes;
+}
+
+size_t programme_feed_pad(programme_feed* feed)
+{
+    size_t longest = 0;
+    for (size_t m = 0; m < feed->channels.size(); ++m)
+        longest = std::max(longest, programme_feed_waiting(*feed, m));
+    for (size_t m = 0; m < feed->channels.size(); ++m) {
+        const size_t missing = longest - programme_feed_waiting(*feed, m);
+        const size_t bytes = missing * feed->channels[m] * feed->sample_bytes;
+        feed->queued[m].insert(feed->queued[m].end(), bytes, 0);
+        feed->queued_bytes += bytes;
+    }
+    return longest;
+}
+
+void programme_feed_clear(programme_feed* feed)
+{
+    for (size_t m = 0; m < feed->channels.size(); ++m) {
+        std::vector<uint8_t>().swap(feed->queued[m]);
+        feed->head[m] = 0;
+    }
+    feed->queued_bytes = 0;
+}

@@ -1,0 +1,60 @@
+// Programmes: groups of tracks whose channels, in stream order, are measured as
+// one multichannel signal (two mono tracks as one stereo programme, six as one
+// 5.1). Both programs name them the same way on their command lines and line
+// up the tracks' samples the same way before a programme's meter sees them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A range of stream indexes, first to last inclusive, as written in a group list.
+struct programme_group {
+    int first = 0;
+    int last = 0;
+    std::string name;  // "1-2", or "3" for a single stream
+};
+
+// Parses a comma-separated list of stream-index ranges ("1-2,3-8") or single
+// indexes ("1-2,3,4"). Returns 0, or -22 when the text is not such a list (an
+// empty item, a reversed range, a number too large).
+int programme_groups_parse(const char* text, std::vector<programme_group>* groups);
+
+// The first stream index named by more than one group, or -1 when none is.
+int programme_groups_overlap(const std::vector<programme_group>& groups);
+
+// Samples of a programme's tracks waiting until every track has them: the
+// tracks' packets arrive in whatever order the file holds them, the
+// programme's meter needs whole frames across all of them.
+struct programme_feed {
+    size_t sample_bytes = 4;
+    std::vector<size_t> channels;              // per member track
+    std::vector<std::vector<uint8_t>> queued;  // per member: interleaved samples not yet taken
+    std::vector<size_t> head;                  // per member: bytes of queued already taken
+    size_t queued_bytes = 0;                   // bytes waiting in all members
+};
+
+// Prepares a feed for members with the given channel counts and samples of
+// sample_bytes bytes each.
+void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels, size_t sample_bytes);
+
+// Appends `frames` interleaved frames of member m.
+void programme_feed_push(programme_feed* feed, size_t m, const uint8_t* samples, size_t frames);
+
+// Frames that every member has: what can be taken now.
+size_t programme_feed_ready(const programme_feed& feed);
+
+// Frames member m has waiting.
+size_t programme_feed_waiting(const programme_feed& feed, size_t m);
+
+// Moves `frames` frames (at most programme_feed_ready) out of the feed into
+// out as frames of all members' channels, member after member in each frame.
+void programme_feed_take(programme_feed* feed, size_t frames, uint8_t* out);
+
+// At the end of the input: lets the members that ran short end in silence, so
+// that what the longest member has can be taken. Returns the frames now ready.
+size_t programme_feed_pad(programme_feed* feed);
+
+// Drops everything waiting.
+void programme_feed_clear(programme_feed* feed);
