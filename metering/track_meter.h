@@ -3,7 +3,7 @@
 // peak and four quasi-peak meters (types 0, 5, 10 and 200).
 //
 // A meter_pool spreads the work of all tracks over threads. Each piece of work
-// (a track's loudness, one channel's peaks, one channel's quasi-peak meters)
+// (a track's loudness, one channel's peaks, a track's quasi-peak meters)
 // always runs on one thread and sees its samples in order, so every figure is
 // the same for any number of threads.
 #pragma once
@@ -17,6 +17,7 @@
 #include <ebur128.h>
 
 #include "qpm.h"
+#include "true_peak.h"
 
 struct ebur128_destroyer {
     void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
@@ -37,9 +38,8 @@ struct track_meter {
     int channels = 0;
     int sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;
-    ebur128_ptr loudness;            // integrated loudness and loudness range of the track
-    std::vector<ebur128_ptr> peaks;  // per channel: sample and true peak (null for a mono
-                                     // track, whose loudness state has them)
+    ebur128_ptr loudness;                // integrated loudness and loudness range of the track
+    std::vector<true_peak_meter> peaks;  // per channel: sample and true peak
     std::vector<std::array<qpm_ptr, 4>> qpm;
 };
 

@@ -163,8 +163,9 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
 
 // Writes the destination: the source's bytes with every payload scaled by its
-// stream's gain. A regular (or absent) destination is written to a temporary
-// file beside it and renamed into place when complete. Every payload read back
+// stream's gain. A regular (or absent) destination is written to a file
+// without a name in its folder and linked into place when complete (see
+// dst_file.h). Every payload read back
 // is checked against the scan's fingerprints. Returns 0 or minus an errno value.
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <emmintrin.h>
+
 namespace {
 
 // Rise constant k of an integrating meter type, or 0 for a type without one.
@@ -106,37 +108,109 @@ int qpm_process_block(qpm_meter* m, const double* x, size_t n, double dt)
     return 0;
 }
 
-int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt)
+namespace {
+
+// Lane-wise a where mask is set, else b: a choice without a branch.
+inline __m128d qpm_select(__m128d mask, __m128d a, __m128d b)
 {
-    for (int k = 0; k < 4; ++k) {
+    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+}
+
+// G channels' meters (4 each) over n frames of x, `stride` values apart. A
+// channel's four meters take two SSE2 vectors, a lane each; every lane does the
+// operations of qpm_step (or of the peak follower) in the same order, so the
+// levels are those of qpm_process_block. Masks pick the lanes' results without
+// branches, which the signal would make unpredictable.
+template <int G>
+void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, size_t n, double dt)
+{
+    constexpr int V = 2 * G;  // vectors
+    __m128d peak[V], t1[V], rise[V], fall[V], cur[V], max[V];
+    for (int j = 0; j < V; ++j) {
+        double lane[6][2];
+        for (int l = 0; l < 2; ++l) {
+            const qpm_meter* m = meters[2 * j + l];
+            const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
+            lane[0][l] = m->type == 0 ? -1.0 : 0.0;
+            lane[1][l] = q.t1;
+            lane[2][l] = q.rise;
+            lane[3][l] = q.fall;
+            lane[4][l] = m->cur;
+            lane[5][l] = m->max;
+        }
+        peak[j] = _mm_cmplt_pd(_mm_loadu_pd(lane[0]), _mm_setzero_pd());
+        t1[j] = _mm_loadu_pd(lane[1]);
+        rise[j] = _mm_loadu_pd(lane[2]);
+        fall[j] = _mm_loadu_pd(lane[3]);
+        cur[j] = _mm_loadu_pd(lane[4]);
+        max[j] = _mm_loadu_pd(lane[5]);
+    }
+    const __m128d dtv = _mm_set1_pd(dt);
+    for (size_t i = 0; i < n; ++i) {
+        const double* const frame = x + i * stride;
+#pragma GCC unroll 8
+        for (int j = 0; j < V; ++j) {
+            const double v = frame[j / 2];
+            const __m128d a = _mm_set1_pd(v < 0 ? -v : v);
+            const __m128d c = cur[j];
+            const __m128d t2 = _mm_mul_pd(t1[j], c);
+            const __m128d t3 = _mm_sub_pd(a, t2);
+            const __m128d t4 = _mm_mul_pd(rise[j], t3);
+            const __m128d t5 = _mm_mul_pd(t4, dtv);
+            const __m128d up = _mm_add_pd(c, t5);
+            const __m128d down = _mm_add_pd(c, _mm_mul_pd(fall[j], c));
+            const __m128d step = qpm_select(_mm_cmpgt_pd(a, c), up, down);
+            cur[j] = qpm_select(peak[j], a, step);
+            // cur > max ? cur : max, NaN never taken.
+            max[j] = _mm_max_pd(cur[j], max[j]);
+        }
+    }
+    for (int j = 0; j < V; ++j) {
+        double c[2], m[2];
+        _mm_storeu_pd(c, cur[j]);
+        _mm_storeu_pd(m, max[j]);
+        for (int l = 0; l < 2; ++l) {
+            meters[2 * j + l]->cur = c[l];
+            meters[2 * j + l]->max = m[l];
+        }
+    }
+}
+
+int qpm_check(qpm_meter* const* meters, size_t count)
+{
+    for (size_t k = 0; k < count; ++k) {
         if (!meters[k])
             return -1;
         if (!qpm_valid_type(meters[k]->type))
             return -22;
     }
-    bool peak[4];
-    qpm_coeffs q[4];
-    double cur[4], max[4];
-    for (int k = 0; k < 4; ++k) {
-        peak[k] = meters[k]->type == 0;
-        q[k] = qpm_coeffs_for(peak[k] ? 5 : meters[k]->type, dt);
-        cur[k] = meters[k]->cur;
-        max[k] = meters[k]->max;
-    }
-    for (size_t i = 0; i < n; ++i) {
-        const double v = x[i];
-        for (int k = 0; k < 4; ++k) {
-            if (peak[k]) {
-                cur[k] = v < 0 ? -v : v;
-                max[k] = cur[k] > max[k] ? cur[k] : max[k];
-            } else {
-                cur[k] = qpm_step(q[k], cur[k], &max[k], v, dt);
-            }
-        }
-    }
-    for (int k = 0; k < 4; ++k) {
-        meters[k]->cur = cur[k];
-        meters[k]->max = max[k];
+    return 0;
+}
+
+}  // namespace
+
+int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt)
+{
+    if (const int err = qpm_check(meters, 4))
+        return err;
+    qpm_run_group<1>(meters, x, 1, n, dt);
+    return 0;
+}
+
+int qpm_process_frames(qpm_meter* const* meters, size_t channels, const double* x, size_t n, double dt)
+{
+    if (const int err = qpm_check(meters, 4 * channels))
+        return err;
+    // One channel's steps form a chain of dependent operations that keeps the
+    // processor waiting; several chains side by side fill those waits.
+    size_t c = 0;
+    for (; c + 4 <= channels; c += 4)
+        qpm_run_group<4>(meters + 4 * c, x + c, channels, n, dt);
+    switch (channels - c) {
+    case 3: qpm_run_group<3>(meters + 4 * c, x + c, channels, n, dt); break;
+    case 2: qpm_run_group<2>(meters + 4 * c, x + c, channels, n, dt); break;
+    case 1: qpm_run_group<1>(meters + 4 * c, x + c, channels, n, dt); break;
+    default: break;
     }
     return 0;
 }

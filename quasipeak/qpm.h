@@ -40,6 +40,14 @@ int qpm_process_block(qpm_meter* meter, const double* x, size_t n, double dt);
 // then changes no meter).
 int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt);
 
+// Feeds n interleaved frames of `channels` channels to four meters per channel
+// (meters[4 * c + i] is meter i of channel c): each channel's meters end exactly
+// as after qpm_process_block4 on that channel's samples. The steps of up to
+// four channels are interleaved, which lets them overlap in the processor.
+// Returns 0, -1 for a null meter or -22 for an unknown type (and then changes
+// no meter).
+int qpm_process_frames(qpm_meter* const* meters, size_t channels, const double* x, size_t n, double dt);
+
 // Held maximum / current level in dB relative to ref (minus infinity for 0).
 // Return 0, or -1 for a null meter.
 int qpm_get_max_db(const qpm_meter* meter, double* db, double ref);

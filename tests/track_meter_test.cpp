@@ -1,5 +1,6 @@
-// The shared metering module: its split of the work (per-channel peak states,
-// threads) must give exactly the figures of one state fed everything in order.
+// The shared metering module: its split of the work (the peaks measured apart
+// from the loudness, threads) must give exactly the figures of one libebur128
+// state fed everything in order.
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -174,4 +175,39 @@ TEST(TrackMeter, QuasiPeakBlockEqualsSampleBySample)
     const double before = bank[1].cur;
     EXPECT_EQ(qpm_process_block4(with_odd, x.data(), 10, 1.0 / 48000), -22);
     EXPECT_EQ(bank[1].cur, before);
+}
+
+TEST(TrackMeter, QuasiPeakFramesEqualEachChannelAlone)
+{
+    std::mt19937 rng(10);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (size_t channels = 1; channels <= 8; ++channels) {
+        const size_t n = 3001;
+        std::vector<double> x(n * channels);
+        for (double& v : x)
+            v = u(rng) * (rng() % 5 == 0 ? 0.02 : 1.0);
+        x[7 * channels - 1] = std::nan("");
+        std::vector<qpm_meter> framed, alone;
+        for (size_t c = 0; c < channels; ++c)
+            for (int type : {0, 5, 10, 200}) {
+                framed.push_back({type, 0, 0});
+                alone.push_back({type, 0, 0});
+            }
+        std::vector<qpm_meter*> framed_ptrs;
+        for (qpm_meter& m : framed)
+            framed_ptrs.push_back(&m);
+        ASSERT_EQ(qpm_process_frames(framed_ptrs.data(), channels, x.data(), 1000, 1.0 / 48000), 0);
+        ASSERT_EQ(qpm_process_frames(framed_ptrs.data(), channels, x.data() + 1000 * channels, n - 1000, 1.0 / 48000), 0);
+        for (size_t c = 0; c < channels; ++c) {
+            std::vector<double> mono(n);
+            for (size_t i = 0; i < n; ++i)
+                mono[i] = x[i * channels + c];
+            qpm_meter* const four[4] = {&alone[4 * c], &alone[4 * c + 1], &alone[4 * c + 2], &alone[4 * c + 3]};
+            qpm_process_block4(four, mono.data(), n, 1.0 / 48000);
+        }
+        for (size_t k = 0; k < framed.size(); ++k) {
+            EXPECT_EQ(framed[k].cur, alone[k].cur) << channels << " channels, meter " << k;
+            EXPECT_EQ(framed[k].max, alone[k].max) << channels << " channels, meter " << k;
+        }
+    }
 }

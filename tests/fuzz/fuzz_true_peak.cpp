@@ -1,0 +1,96 @@
+// Fuzzes the true-peak module against libebur128 on arbitrary samples: every
+// kernel this processor has must give libebur128's sample and true peaks to
+// the bit, whatever the format, channels, rate and pieces.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <ebur128.h>
+
+#include "true_peak.h"
+
+namespace {
+
+bool same_bits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 8)
+        return 0;
+    static const int rates[] = {32000, 44100, 48000, 88200, 96000, 176400, 192000, 8000};
+    const int format = data[0] % 3;  // s16, s32, float
+    const size_t channels = 1 + data[1] % 8;
+    const int rate = rates[data[2] % 8];
+    uint32_t chunk_state = data[3];
+    const size_t bytes = format == 0 ? 2 : 4;
+    const size_t frames = (size - 4) / (bytes * channels);
+    if (frames == 0)
+        return 0;
+    std::vector<uint8_t> samples(data + 4, data + 4 + frames * bytes * channels);
+    // Whole, aligned samples in every format.
+    std::vector<int16_t> s16(frames * channels);
+    std::vector<int32_t> s32(frames * channels);
+    std::vector<float> f(frames * channels);
+    std::memcpy(format == 0 ? static_cast<void*>(s16.data())
+                            : format == 1 ? static_cast<void*>(s32.data()) : static_cast<void*>(f.data()),
+                samples.data(), samples.size());
+
+    std::vector<size_t> chunks;
+    for (size_t done = 0; done < frames;) {
+        chunk_state = chunk_state * 1103515245u + 12345u;
+        const size_t n = std::min<size_t>(frames - done, 1 + (chunk_state >> 16) % 700);
+        chunks.push_back(n);
+        done += n;
+    }
+
+    ebur128_state* st = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(rate),
+                                     EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK);
+    if (!st)
+        abort();
+    size_t at = 0;
+    for (size_t n : chunks) {
+        if (format == 0)
+            ebur128_add_frames_short(st, s16.data() + at * channels, n);
+        else if (format == 1)
+            ebur128_add_frames_int(st, s32.data() + at * channels, n);
+        else
+            ebur128_add_frames_float(st, f.data() + at * channels, n);
+        at += n;
+    }
+    for (true_peak_kernel kernel : {TRUE_PEAK_SCALAR, TRUE_PEAK_SSE2, TRUE_PEAK_AVX2, TRUE_PEAK_AVX512}) {
+        if (!true_peak_kernel_available(kernel))
+            continue;
+        std::vector<true_peak_meter> meters(channels);
+        for (true_peak_meter& m : meters)
+            if (true_peak_init_kernel(&m, rate, kernel) != 0)
+                abort();
+        at = 0;
+        for (size_t n : chunks) {
+            for (size_t c = 0; c < channels; ++c) {
+                if (format == 0)
+                    true_peak_add_s16(&meters[c], s16.data() + at * channels + c, n, channels);
+                else if (format == 1)
+                    true_peak_add_s32(&meters[c], s32.data() + at * channels + c, n, channels);
+                else
+                    true_peak_add_float(&meters[c], f.data() + at * channels + c, n, channels);
+            }
+            at += n;
+        }
+        for (size_t c = 0; c < channels; ++c) {
+            double sample = 0, true_peak = 0;
+            ebur128_sample_peak(st, static_cast<unsigned>(c), &sample);
+            ebur128_true_peak(st, static_cast<unsigned>(c), &true_peak);
+            if (!same_bits(sample, true_peak_sample_peak(meters[c])) ||
+                !same_bits(true_peak, true_peak_true_peak(meters[c])))
+                abort();
+        }
+    }
+    ebur128_destroy(&st);
+    return 0;
+}
