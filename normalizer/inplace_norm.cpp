@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "aes3_element.h"
 #include "crc32c.h"
 #include "file_io.h"
 #include "pcm_codec.h"
@@ -55,6 +56,36 @@ const uint8_t* source_window_get(int fd, source_window* w, int64_t pos, int64_t 
     }
     *avail = std::min(want, w->start + w->len - pos);
     return w->buf.data() + (pos - w->start);
+}
+
+// Where the packet's payload lies in the source: its own bytes, or else the
+// D-10 AES3 element the demuxer converted it from. *raw points at the bytes
+// of that place until the window moves. False when neither is found.
+bool inplace_norm_find_place(int fd, source_window* w, const AVPacket& pkt, int channels, int codec_id,
+                             payload_place* place, const uint8_t** raw)
+{
+    if (pkt.pos < 0 || pkt.size <= 0)
+        return false;
+    // The window reaches beyond the payload by a KLV key and length, or by
+    // a quarter of the payload, so that the whole payload can be compared
+    // at every candidate offset.
+    int64_t avail = 0;
+    const int64_t reach = std::max<int64_t>(pkt.size / 4, klv_header_max_bytes);
+    const uint8_t* bytes = source_window_get(fd, w, pkt.pos, pkt.size + reach, &avail);
+    int64_t found = bytes ? inplace_norm_locate_payload(pkt.data, pkt.size, bytes, avail) : -1;
+    if (found >= 0) {
+        *place = {pkt.pos + found, pkt.size, pkt.stream_index, false};
+        *raw = pkt.data;
+        return true;
+    }
+    bytes = source_window_get(fd, w, pkt.pos, klv_header_max_bytes + aes3_value_max_bytes, &avail);
+    int32_t value_size = 0;
+    found = bytes ? inplace_norm_locate_aes3(pkt.data, pkt.size, bytes, avail, channels, codec_id, &value_size) : -1;
+    if (found < 0)
+        return false;
+    *place = {pkt.pos + found, value_size, pkt.stream_index, true};
+    *raw = bytes + found;
+    return true;
 }
 
 void inplace_norm_print_not_found(const AVPacket& pkt)
@@ -290,6 +321,18 @@ int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint
     return inplace_norm_locate(payload, size, window, window_len);
 }
 
+int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len,
+                                 int channels, int codec_id, int32_t* value_size)
+{
+    uint64_t length = 0;
+    const int64_t value = inplace_norm_klv_value(window, window_len, &length);
+    if (value < 0 || !aes3_is_element_key(window) || length > static_cast<uint64_t>(window_len - value) ||
+        !aes3_matches_pcm(window + value, static_cast<int64_t>(length), channels, codec_id, payload, size))
+        return -1;
+    *value_size = static_cast<int32_t>(length);
+    return value;
+}
+
 namespace {
 
 // One payload's term of a fingerprint sum.
@@ -383,10 +426,17 @@ int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& pr
                 if (avail < place.size)
                     break;  // the file is shorter than it was: the sums below tell
                 inplace_norm_add_term(&sums, place.pos, inplace_norm_fingerprint(place, bytes));
-                const int width = pcm_sample_width(t.codec_id);
-                size_t frames = static_cast<size_t>(place.size / width / t.channels);
-                samples.resize(frames * static_cast<size_t>(t.channels));
-                pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
+                size_t frames;
+                if (place.aes3_element) {
+                    samples.resize(static_cast<size_t>(place.size / 4));
+                    frames = static_cast<size_t>(aes3_to_float(samples.data(), bytes, place.size, t.channels, t.codec_id) /
+                                                 t.channels);
+                } else {
+                    const int width = pcm_sample_width(t.codec_id);
+                    frames = static_cast<size_t>(place.size / width / t.channels);
+                    samples.resize(frames * static_cast<size_t>(t.channels));
+                    pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
+                }
                 const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
                 c.skip_frames -= skip;
                 frames -= skip;
@@ -453,25 +503,15 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         }
         const size_t t = static_cast<size_t>(ctx->track_of_stream[static_cast<size_t>(s)]);
         const norm_track& track = ctx->tracks[t];
-        // The window reaches beyond the payload by a KLV key and length, or by
-        // a quarter of the payload, so that the whole payload can be compared
-        // at every candidate offset.
-        int64_t found = -1;
-        if (pkt->pos >= 0 && pkt->size > 0) {
-            int64_t avail = 0;
-            const int64_t reach = std::max<int64_t>(pkt->size / 4, klv_header_max_bytes);
-            const uint8_t* bytes = source_window_get(ctx->fd, &window, pkt->pos, pkt->size + reach, &avail);
-            if (bytes)
-                found = inplace_norm_locate_payload(pkt->data, pkt->size, bytes, avail);
-        }
-        if (found < 0) {
+        payload_place place;
+        const uint8_t* raw = nullptr;
+        if (!inplace_norm_find_place(ctx->fd, &window, *pkt, track.channels, track.codec_id, &place, &raw)) {
             progress_clear(&progress);
             inplace_norm_print_not_found(*pkt);
             return -EINVAL;
         }
-        const payload_place place{pkt->pos + found, pkt->size, s};
         packet_table_append(&ctx->packets, place);
-        const uint64_t term = inplace_norm_fingerprint(place, pkt->data);
+        const uint64_t term = inplace_norm_fingerprint(place, raw);
         inplace_norm_add_term(&ctx->payload_sums, place.pos, term);
 
         const int width = pcm_sample_width(track.codec_id);

@@ -57,8 +57,9 @@ struct inplace_norm_ctx {
     // programme's, referred to by index from their records.
     std::vector<track_meter> meters;
     // Where every payload of the selected streams lies in the source, its
-    // position corrected to the offset of the payload's first byte; sorted by
-    // position after the scan. Payloads are read back from the source when the
+    // position corrected to the offset of the payload's first byte (for a
+    // D-10 AES3 element, the place of the element's value); sorted by position
+    // after the scan. Payloads are read back from the source when the
     // destination is written.
     packet_table packets;
     // Sum of the payload fingerprints (position, size, stream, CRC-32C of the
@@ -110,6 +111,14 @@ int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64
 // equals the payload's size has the payload right after that length or not at
 // all; any other window is searched with inplace_norm_locate.
 int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
+
+// For a payload the demuxer converted from a D-10 AES3 element: when the
+// window starts with a KLV key of such an element whose value converts
+// exactly to the payload for a track of the given channels and PCM codec,
+// returns the offset of the value and stores its length in *value_size;
+// otherwise returns -1.
+int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len,
+                                 int channels, int codec_id, int32_t* value_size);
 
 // Adds a payload's fingerprint to the sum of its group of the source.
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "aes3_element.h"
 #include "dst_file.h"
 #include "file_io.h"
 #include "inplace_norm.h"
@@ -65,6 +66,10 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
     if (!std::isfinite(g))
         return;
     const int codec = cs->ctx->tracks[t].codec_id;
+    if (p.aes3_element) {
+        cs->clipped[t] += aes3_apply_gain(bytes, p.size, cs->ctx->tracks[t].channels, codec, g, &cs->samples);
+        return;
+    }
     if (cs->samples.size() < static_cast<size_t>(p.size))
         cs->samples.resize(static_cast<size_t>(p.size));
     const int n = pcm_to_float(cs->samples.data(), bytes, p.size, codec);

@@ -51,7 +51,7 @@ void packet_table_append(packet_table* t, const payload_place& p)
     auto& out = t->chunks.back();
     put_varint(out, zigzag(p.pos - (t->last.pos + t->last.size)));
     put_varint(out, static_cast<uint32_t>(p.size));
-    put_varint(out, static_cast<uint32_t>(p.stream));
+    put_varint(out, static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) << 1 | (p.aes3_element ? 1 : 0));
     t->last = p;
     t->max_size = std::max(t->max_size, p.size);
     ++t->count;
@@ -91,7 +91,9 @@ bool packet_table_next(packet_table_reader* r, payload_place* place)
     payload_place p;
     p.pos = r->last.pos + r->last.size + unzigzag(get_varint(in, &r->offset));
     p.size = static_cast<int32_t>(get_varint(in, &r->offset));
-    p.stream = static_cast<int32_t>(get_varint(in, &r->offset));
+    const uint64_t stream = get_varint(in, &r->offset);
+    p.stream = static_cast<int32_t>(stream >> 1);
+    p.aes3_element = (stream & 1) != 0;
     r->last = p;
     ++r->index;
     *place = p;

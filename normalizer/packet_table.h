@@ -1,7 +1,7 @@
 // The places of the PCM payloads found in the source, kept compactly: each
 // entry is stored as its distance from the end of the previous payload, its
-// size and its stream index, in a few bytes, so that the table of an hours-long
-// file stays small.
+// size and its stream index (with the element flag in its low bit), in a few
+// bytes, so that the table of an hours-long file stays small.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,9 @@ struct payload_place {
     int64_t pos = 0;     // offset of the payload's first byte in the source
     int32_t size = 0;    // bytes
     int32_t stream = 0;  // container stream index
+    // The place holds a D-10 AES3 element's value (pos and size are those of
+    // the raw value in the file), whose conversion is the packet's PCM.
+    bool aes3_element = false;
 };
 
 struct packet_table {

@@ -125,3 +125,37 @@ TEST(PayloadLocation, OtherFramingsAreSearched)
     uint64_t length = 0;
     EXPECT_EQ(inplace_norm_klv_value(tiny.data(), 5, &length), -1);
 }
+
+TEST(PayloadLocation, AnAes3ElementIsTakenOnlyWhenItsKeyAndWholeValueGiveThePayload)
+{
+    // Two samples of a 2-channel 24-bit track: subframe = sample << 4 | channel,
+    // six unused subframes after each pair.
+    const uint32_t samples[4] = {0x123456, 0xFFFFFE, 0x7FFFFF, 0x800000};
+    std::vector<uint8_t> w = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0d, 0x01, 0x03, 0x01,
+                              0x06, 0x01, 0x10, 0x00, 0x83, 0x00, 0x00, 4 + 2 * 32, 0x00, 0x02, 0x00, 0x03};
+    std::vector<uint8_t> pcm;
+    for (int i = 0; i < 2; ++i)
+        for (uint32_t c = 0; c < 8; ++c) {
+            const uint32_t word = c < 2 ? samples[2 * i + c] << 4 | c : c;
+            for (int b = 0; b < 4; ++b)
+                w.push_back(uint8_t(word >> (8 * b)));
+            if (c < 2)
+                for (int b = 0; b < 3; ++b)
+                    pcm.push_back(uint8_t(samples[2 * i + c] >> (8 * b)));
+        }
+    const int64_t len = static_cast<int64_t>(w.size());
+    int32_t value_size = 0;
+    EXPECT_EQ(inplace_norm_locate_aes3(pcm.data(), 12, w.data(), len, 2, AV_CODEC_ID_PCM_S24LE, &value_size), 20);
+    EXPECT_EQ(value_size, 68);
+    // The value cut short by the end of the file, another key, another
+    // sample, another track layout: not an element of this payload.
+    EXPECT_EQ(inplace_norm_locate_aes3(pcm.data(), 12, w.data(), len - 1, 2, AV_CODEC_ID_PCM_S24LE, &value_size), -1);
+    std::vector<uint8_t> other = w;
+    other[14] = 0x11;
+    EXPECT_EQ(inplace_norm_locate_aes3(pcm.data(), 12, other.data(), len, 2, AV_CODEC_ID_PCM_S24LE, &value_size), -1);
+    std::vector<uint8_t> wrong = pcm;
+    wrong[11] ^= 0x01;
+    EXPECT_EQ(inplace_norm_locate_aes3(wrong.data(), 12, w.data(), len, 2, AV_CODEC_ID_PCM_S24LE, &value_size), -1);
+    EXPECT_EQ(inplace_norm_locate_aes3(pcm.data(), 12, w.data(), len, 2, AV_CODEC_ID_PCM_S16LE, &value_size), -1);
+    EXPECT_EQ(inplace_norm_locate_aes3(pcm.data(), 12, w.data(), len, 2, AV_CODEC_ID_PCM_S24BE, &value_size), -1);
+}

@@ -19,20 +19,21 @@ std::vector<payload_place> read_all(const packet_table& t)
 
 bool same(const payload_place& a, const payload_place& b)
 {
-    return a.pos == b.pos && a.size == b.size && a.stream == b.stream;
+    return a.pos == b.pos && a.size == b.size && a.stream == b.stream && a.aes3_element == b.aes3_element;
 }
 
 }  // namespace
 
 TEST(PacketTable, KeepsEveryPlaceCompactlyAndSortsOutOfOrderOnes)
 {
-    // Frame-wrapped audio of three tracks between video packets, beyond 4 GiB.
+    // Frame-wrapped audio of three tracks between video packets, beyond 4 GiB;
+    // one track's payloads are AES3 elements.
     std::vector<payload_place> places;
     int64_t pos = 1000;
     std::mt19937 rng(3);
     for (int i = 0; i < 300000; ++i) {
         pos += 20 + (i % 3 == 0 ? 40000 + rng() % 9000 : 0);
-        places.push_back({pos, 5760, 1 + i % 3});
+        places.push_back({pos, 5760, 1 + i % 3, i % 3 == 2});
         pos += 5760;
     }
     packet_table t;
