@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "av_ptr.h"
@@ -657,6 +658,11 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     }
     if (series && mode != report_mode::json)
         return lumescope_refuse("--series needs the JSON report (-j)");
+    // A slip in a script's arguments must not turn the media into a picture.
+    struct stat plot_st, input_st;
+    if (plot_path && stat(plot_path, &plot_st) == 0 && stat(path, &input_st) == 0 && S_ISREG(plot_st.st_mode) &&
+        plot_st.st_dev == input_st.st_dev && plot_st.st_ino == input_st.st_ino)
+        return lumescope_refuse(std::string("The picture would replace the input: ") + plot_path);
     std::vector<programme_group> groups;
     if (groups_text && programme_groups_parse(groups_text, &groups) != 0)
         return lumescope_refuse(std::string("Invalid programme groups: ") + groups_text);

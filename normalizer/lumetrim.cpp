@@ -54,7 +54,7 @@ bool lumetrim_parse_ceiling(const char* text, double* ceiling)
     double value = 0;
     if (strcasecmp(text, "auto") == 0 || !lumetrim_parse_target(text, &value) || value > 0)
         return false;
-    *ceiling = value;
+    *ceiling = value + 0.0;  // -0 is 0
     return true;
 }
 

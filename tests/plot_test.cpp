@@ -241,6 +241,16 @@ TEST(LoudnessPlot, FailuresToWriteComeAfterTheReportAndSeriesNeedJson)
     }
     EXPECT_EQ(run("ls -A " + sh(folder)).out, "");
 
+    // The input named as the picture, through another name: refused, the input kept.
+    const std::string input = scratch_dir() + "/victim.wav", alias = scratch_dir() + "/alias.wav";
+    run("cp " + sh(path) + " " + sh(input) + " && ln -sf " + sh(input) + " " + sh(alias));
+    const std::vector<uint8_t> before = read_file(input);
+    const run_result same = lumescope_run("--plot " + sh(alias) + " " + sh(input));
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.out, "");
+    EXPECT_EQ(same.err, "The picture would replace the input: " + alias + "\nUsage:\n\tlumescope [-t|-j] <input file>\n\n");
+    EXPECT_TRUE(read_file(input) == before);
+
     const run_result text = lumescope_run("--series " + sh(path));
     EXPECT_EQ(text.status, 1);
     EXPECT_EQ(text.out, "");
