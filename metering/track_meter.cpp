@@ -169,9 +169,7 @@ void add_true_peak(true_peak_meter* tp, const T* src, size_t frames, size_t stri
 }
 
 // Feeds channel c's true-peak meter in pieces that end on the track's 100 ms
-// boundaries and notes the peak of each. The meter keeps only its largest
-// values so far: each piece starts them from zero to read its own, then the
-// larger of both is kept, which is what feeding it whole leaves.
+// boundaries and notes the peak of each.
 template <typename T>
 void add_peaks_series(track_meter& tm, size_t c, const T* src, size_t frames, size_t stride)
 {
@@ -179,13 +177,10 @@ void add_peaks_series(track_meter& tm, size_t c, const T* src, size_t frames, si
     true_peak_meter& tp = tm.peaks[c];
     while (frames > 0) {
         const size_t n = series_piece(s, s.peak_frames[c], frames);
-        const double sample_peak = tp.sample_peak, acc_max = tp.acc_max, true_peak_out = tp.true_peak_out;
-        tp.sample_peak = tp.acc_max = tp.true_peak_out = 0;
+        const true_peak_maxima kept = true_peak_take_maxima(&tp);
         add_true_peak(&tp, src, n, stride);
         const double peak = true_peak_true_peak(tp);
-        tp.sample_peak = std::max(sample_peak, tp.sample_peak);
-        tp.acc_max = std::max(acc_max, tp.acc_max);
-        tp.true_peak_out = std::max(true_peak_out, tp.true_peak_out);
+        true_peak_put_back_maxima(&tp, kept);
         src += n * stride;
         frames -= n;
         s.peak_frames[c] += n;

@@ -351,3 +351,17 @@ double true_peak_true_peak(const true_peak_meter& tp)
     }
     return peak > tp.sample_peak ? peak : tp.sample_peak;
 }
+
+true_peak_maxima true_peak_take_maxima(true_peak_meter* tp)
+{
+    const true_peak_maxima kept{tp->sample_peak, tp->acc_max, tp->true_peak_out};
+    tp->sample_peak = tp->acc_max = tp->true_peak_out = 0;
+    return kept;
+}
+
+void true_peak_put_back_maxima(true_peak_meter* tp, const true_peak_maxima& kept)
+{
+    tp->sample_peak = std::max(kept.sample_peak, tp->sample_peak);
+    tp->acc_max = std::max(kept.acc_max, tp->acc_max);
+    tp->true_peak_out = std::max(kept.true_peak_out, tp->true_peak_out);
+}

@@ -45,6 +45,18 @@ struct true_peak_meter {
     double true_peak_out = 0;    // largest |interpolated value| after rounding (scalar kernel)
 };
 
+// The largest values a meter has seen so far. To read the peak of one
+// stretch of input alone: take them (the meter starts again from zero), feed
+// the stretch, read it, then put them back (the meter keeps the larger of
+// both, exactly what feeding it all at once leaves).
+struct true_peak_maxima {
+    double sample_peak = 0;
+    double acc_max = 0;
+    double true_peak_out = 0;
+};
+true_peak_maxima true_peak_take_maxima(true_peak_meter* tp);
+void true_peak_put_back_maxima(true_peak_meter* tp, const true_peak_maxima& kept);
+
 // True when the processor (and system) can run the kernel.
 bool true_peak_kernel_available(true_peak_kernel kernel);
 
