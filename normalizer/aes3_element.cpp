@@ -130,13 +130,7 @@ int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double
     // saturation and the clip count are those of every other payload.
     uint8_t pcm[aes3_pcm_max_bytes];
     const bool parity_kept = aes3_extract_pcm(value, n, channels, codec_id, pcm);
-    if (samples->size() < static_cast<size_t>(count))
-        samples->resize(static_cast<size_t>(count));
-    float* x = samples->data();
-    pcm_to_float(x, pcm, count * width, codec_id);
-    for (int i = 0; i < count; ++i)
-        x[i] = static_cast<float>(static_cast<double>(x[i]) * gain);
-    const int clipped = float_to_pcm(x, pcm, count * width, codec_id);
+    const int clipped = pcm_apply_gain(pcm, count * width, codec_id, gain, samples);
 
     // Equipment that keeps parity valid gets it kept valid; anywhere else the
     // P bits were never meaningful and stay as they were.

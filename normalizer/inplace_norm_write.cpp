@@ -70,14 +70,7 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
         cs->clipped[t] += aes3_apply_gain(bytes, p.size, cs->ctx->tracks[t].channels, codec, g, &cs->samples);
         return;
     }
-    if (cs->samples.size() < static_cast<size_t>(p.size))
-        cs->samples.resize(static_cast<size_t>(p.size));
-    const int n = pcm_to_float(cs->samples.data(), bytes, p.size, codec);
-    for (int i = 0; i < n; ++i) {
-        float& x = cs->samples[static_cast<size_t>(i)];
-        x = static_cast<float>(static_cast<double>(x) * g);
-    }
-    cs->clipped[t] += float_to_pcm(cs->samples.data(), bytes, p.size, codec);
+    cs->clipped[t] += pcm_apply_gain(bytes, p.size, codec, g, &cs->samples);
 }
 
 // Blocks of the destination on their way from the reading thread to the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Bytes per sample of a PCM codec identifier: 3 for the 24-bit codecs, 2 otherwise.
 int pcm_sample_width(int codec_id);
@@ -18,3 +19,9 @@ int pcm_to_float(float* out, const uint8_t* data, int size, int codec_id);
 // of the sample width. Other codecs leave the payload untouched.
 // Returns the number of samples that had to be saturated.
 int float_to_pcm(const float* in, uint8_t* data, int size, int codec_id);
+
+// Multiplies every sample of the payload by gain in place: each sample becomes
+// the single-precision rounding of the double product, then is encoded like
+// float_to_pcm. scratch is grown as needed and reused across calls. Returns
+// the number of samples that had to be saturated.
+int pcm_apply_gain(uint8_t* data, int size, int codec_id, double gain, std::vector<float>* scratch);
