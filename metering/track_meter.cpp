@@ -43,14 +43,14 @@ struct channel_scratch {
 };
 
 template <typename T>
-int add_frames(ebur128_state* st, const T* data, size_t frames)
+void add_frames(loudness_meter* lm, const T* data, size_t frames)
 {
     if constexpr (std::is_same_v<T, int16_t>)
-        return ebur128_add_frames_short(st, data, frames);
+        loudness_meter_add_s16(lm, data, frames);
     else if constexpr (std::is_same_v<T, int32_t>)
-        return ebur128_add_frames_int(st, data, frames);
+        loudness_meter_add_s32(lm, data, frames);
     else
-        return ebur128_add_frames_float(st, data, frames);
+        loudness_meter_add_float(lm, data, frames);
 }
 
 // The quasi-peak meters' reading of a sample: floats as they are, integers
@@ -101,7 +101,7 @@ void series_note_peak(track_series& s, size_t c, uint64_t end, double peak)
     s.true_peak[i] = std::max(s.true_peak[i], v);
 }
 
-// The loudness library's conversion of a mean square to LUFS.
+// The loudness meter's conversion of a mean square to LUFS.
 double series_loudness(double energy)
 {
     return energy <= 0.0 ? -HUGE_VAL : 10 * (std::log(energy) / std::log(10.0)) - 0.691;
@@ -110,10 +110,10 @@ double series_loudness(double energy)
 // The momentary and short-term loudness at a 100 ms boundary from the energy
 // of the 100 ms just ended and those before it. Blocks before the first
 // count as silence, as the library's zeroed window does.
-void series_block_readings(ebur128_state* st, track_series* s, double* momentary, double* short_term)
+void series_block_readings(const loudness_meter& lm, track_series* s, double* momentary, double* short_term)
 {
     double block = 0;
-    ebur128_loudness_window(st, 100, &block);
+    loudness_meter_window(lm, lm.sample_rate * 100 / 1000, &block);
     const size_t n = s->momentary.size();
     s->block_energy[n % 30] = std::isinf(block) ? 0.0 : std::pow(10.0, (block + 0.691) / 10);
     // Oldest first: (n + 1) % 30 is the block 3 s ago, n % 30 the newest.
@@ -144,10 +144,12 @@ void add_loudness_series(track_meter& tm, const T* data, size_t frames)
         if (s.loudness_frames % s.step_frames == 0) {
             double m = 0, st = 0;
             if (s.from_blocks)
-                series_block_readings(tm.loudness.get(), &s, &m, &st);
+                series_block_readings(*tm.loudness, &s, &m, &st);
             else {
-                ebur128_loudness_momentary(tm.loudness.get(), &m);
-                ebur128_loudness_shortterm(tm.loudness.get(), &st);
+                // Momentary and short-term over 4 and 30 steps; a short-term
+                // window beyond the meter's (rates below 146 Hz) reads 0.
+                loudness_meter_window(*tm.loudness, 4 * s.step_frames, &m);
+                loudness_meter_window(*tm.loudness, 30 * s.step_frames, &st);
             }
             series_grow(&s.momentary, s.momentary.size() + 1);
             series_grow(&s.short_term, s.short_term.size() + 1);
@@ -340,11 +342,10 @@ int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sampl
     if (channels <= 0 || sample_rate <= 0)
         return -22;
     const unsigned k = static_cast<unsigned>(channels);
-    const unsigned long rate = static_cast<unsigned long>(sample_rate);
     // The loudness is measured over all channels together, each channel's
-    // peaks apart by our own meter, which gives libebur128's figures faster.
-    ebur128_ptr loudness(ebur128_init(k, rate, EBUR128_MODE_I | EBUR128_MODE_LRA));
-    if (!loudness)
+    // peaks apart.
+    auto loudness = std::make_unique<loudness_meter>();
+    if (loudness_meter_init(loudness.get(), channels, sample_rate) != 0)
         return -22;
     std::vector<true_peak_meter> peaks(k);
     for (true_peak_meter& p : peaks)
@@ -369,9 +370,8 @@ int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, tr
 {
     if (channels <= 0 || sample_rate <= 0)
         return -22;
-    ebur128_ptr loudness(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(sample_rate),
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA));
-    if (!loudness)
+    auto loudness = std::make_unique<loudness_meter>();
+    if (loudness_meter_init(loudness.get(), channels, sample_rate) != 0)
         return -22;
     tm->channels = channels;
     tm->sample_rate = sample_rate;
@@ -385,7 +385,7 @@ int track_meter_init_loudness(track_meter* tm, int channels, int sample_rate, tr
 int track_meter_keep_series(track_meter* tm)
 {
     auto s = std::make_unique<track_series>();
-    // The loudness library's count of frames in 100 ms.
+    // The loudness meter's count of frames in 100 ms.
     s->step_frames = std::max<size_t>(1, (static_cast<size_t>(tm->sample_rate) + 5) / 10);
     s->peak_frames.assign(static_cast<size_t>(tm->channels), 0);
     s->peak_pending.assign(static_cast<size_t>(tm->channels), 0.0);
@@ -397,8 +397,8 @@ int track_meter_keep_series(track_meter* tm)
 track_figures track_meter_figures(const track_meter& tm)
 {
     track_figures f;
-    ebur128_loudness_global(tm.loudness.get(), &f.loudness);
-    ebur128_loudness_range(tm.loudness.get(), &f.lra);
+    f.loudness = loudness_meter_integrated(*tm.loudness);
+    f.lra = loudness_meter_range(*tm.loudness);
     f.channels.resize(tm.qpm.size());
     for (size_t c = 0; c < f.channels.size(); ++c) {
         channel_figures& ch = f.channels[c];
@@ -478,6 +478,10 @@ int meter_pool_finish(meter_pool* pool)
     pool->work_ready.notify_all();
     for (std::thread& t : pool->threads)
         t.join();
+    // The blocks the last samples ended, for the figures.
+    for (track_meter& tm : *pool->tracks)
+        if (tm.loudness)
+            loudness_meter_flush(tm.loudness.get());
     pool->finished = true;
     return 0;
 }

@@ -15,15 +15,9 @@
 #include <mutex>
 #include <vector>
 
-#include <ebur128.h>
-
+#include "loudness_meter.h"
 #include "qpm.h"
 #include "true_peak.h"
-
-struct ebur128_destroyer {
-    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
-};
-using ebur128_ptr = std::unique_ptr<ebur128_state, ebur128_destroyer>;
 
 // Interleaved sample formats a track can be fed with.
 enum track_sample_format {
@@ -40,7 +34,7 @@ size_t track_sample_bytes(track_sample_format format);
 // seconds has floor(10 d) entries. 12 bytes per entry, and room to grow of at
 // most a sixteenth of that.
 struct track_series {
-    size_t step_frames = 0;         // frames in 100 ms, as the loudness library counts them
+    size_t step_frames = 0;         // frames in 100 ms, as the loudness meter counts them
     std::vector<float> momentary;   // LUFS, -inf in silence
     std::vector<float> short_term;  // LUFS, -inf in silence
     std::vector<float> true_peak;   // linear, largest of every channel over the 100 ms
@@ -50,7 +44,7 @@ struct track_series {
     // The energies of the last 30 blocks of 100 ms, block i at i % 30: the
     // momentary and short-term loudness are their means over 4 and 30 blocks,
     // which costs one product per sample where reading the 3 s window again
-    // every 100 ms would cost thirty. Only where the loudness library's 100 ms
+    // every 100 ms would cost thirty. Only where the loudness meter's 100 ms
     // window is exactly step_frames (every rate but a few odd ones below 20 kHz).
     std::array<double, 30> block_energy = {};
     bool from_blocks = false;
@@ -63,7 +57,7 @@ struct track_meter {
     int channels = 0;
     int sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;
-    ebur128_ptr loudness;                // integrated loudness and loudness range of the track
+    std::unique_ptr<loudness_meter> loudness;  // integrated loudness and loudness range of the track
     std::vector<true_peak_meter> peaks;  // per channel: sample and true peak
     std::vector<std::array<qpm_ptr, 4>> qpm;
     std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
@@ -82,7 +76,8 @@ struct track_figures {
 };
 
 // Prepares a meter for the given channel count and rate. Returns 0, or -22 when
-// the loudness library refuses them (0 channels, an unsupported rate).
+// the loudness meter refuses them (0 or over 64 channels, a rate under 16 Hz
+// or over 2,822,400 Hz).
 int track_meter_init(track_meter* tm, int channels, int sample_rate, track_sample_format format);
 
 // Prepares a meter of the loudness alone, over all channels together: no peaks

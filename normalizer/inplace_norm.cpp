@@ -651,7 +651,7 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
             g = f.loudness;
             peak = f.true_peak;
         } else {
-            ebur128_loudness_global(ctx->meters[ctx->tracks[t].meter].loudness.get(), &g);
+            g = loudness_meter_integrated(*ctx->meters[ctx->tracks[t].meter].loudness);
             peak = inplace_norm_track_peak(ctx, t);
         }
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g);

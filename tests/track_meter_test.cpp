@@ -6,11 +6,17 @@
 #include <random>
 #include <vector>
 
+#include <ebur128.h>
 #include <gtest/gtest.h>
 
 #include "track_meter.h"
 
 namespace {
+
+struct ebur128_destroyer {
+    void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
+};
+using ebur128_ptr = std::unique_ptr<ebur128_state, ebur128_destroyer>;
 
 struct test_signal {
     track_sample_format format;

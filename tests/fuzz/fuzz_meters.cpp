@@ -1,6 +1,8 @@
-// Fuzzes the true-peak module against libebur128 on arbitrary samples: every
+// Fuzzes the meters against libebur128 on arbitrary samples: every true-peak
 // kernel this processor has must give libebur128's sample and true peaks to
-// the bit, whatever the format, channels, rate and pieces.
+// the bit, and the loudness meter its integrated loudness and loudness range,
+// whatever the format, channels, rate and pieces.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 
 #include <ebur128.h>
 
+#include "loudness_meter.h"
 #include "true_peak.h"
 
 namespace {
@@ -92,5 +95,49 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     ebur128_destroy(&st);
+
+    // The loudness, over the samples repeated to a few seconds at the low
+    // rates (so that blocks are gated and ranged), in the same pieces' sizes.
+    static const int loudness_rates[] = {8000, 16, 100, 11025, 48000, 7999, 44100, 22050};
+    const int lrate = loudness_rates[data[2] % 8];
+    const size_t total = std::max(frames, std::min<size_t>(60000, static_cast<size_t>(lrate) * (data[3] % 6)));
+    auto repeat = [&](auto& v) {
+        v.resize(total * channels);
+        for (size_t i = frames * channels; i < v.size(); ++i)
+            v[i] = v[i - frames * channels];
+    };
+    repeat(s16);
+    repeat(s32);
+    repeat(f);
+    ebur128_state* ref = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(lrate),
+                                      EBUR128_MODE_I | EBUR128_MODE_LRA);
+    loudness_meter lm;
+    if (!ref || loudness_meter_init(&lm, static_cast<int>(channels), lrate) != 0)
+        abort();
+    at = 0;
+    for (size_t i = 0; at < total; ++i) {
+        const size_t n = std::min(total - at, chunks[i % chunks.size()]);
+        if (format == 0) {
+            ebur128_add_frames_short(ref, s16.data() + at * channels, n);
+            loudness_meter_add_s16(&lm, s16.data() + at * channels, n);
+        } else if (format == 1) {
+            ebur128_add_frames_int(ref, s32.data() + at * channels, n);
+            loudness_meter_add_s32(&lm, s32.data() + at * channels, n);
+        } else {
+            ebur128_add_frames_float(ref, f.data() + at * channels, n);
+            loudness_meter_add_float(&lm, f.data() + at * channels, n);
+        }
+        at += n;
+    }
+    double integrated = 0, range = 0, momentary = 0, mine = 0;
+    ebur128_loudness_momentary(ref, &momentary);
+    loudness_meter_window(lm, 4 * ((static_cast<size_t>(lrate) + 5) / 10), &mine);
+    loudness_meter_flush(&lm);
+    ebur128_loudness_global(ref, &integrated);
+    ebur128_loudness_range(ref, &range);
+    ebur128_destroy(&ref);
+    if (!same_bits(integrated, loudness_meter_integrated(lm)) || !same_bits(range, loudness_meter_range(lm)) ||
+        !same_bits(momentary, mine))
+        abort();
     return 0;
 }
