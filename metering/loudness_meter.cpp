@@ -169,9 +169,10 @@ struct lane_regs {
     double acc[loudness_lanes];
 };
 
-// Filters n frames of the W used channels u0.. (source channels ch[]) into
-// the ring at position pos (which does not wrap within them), and adds
-// lr.rate[l] terms to each lane per frame when LANES.
+// Filters n frames of the W used channels u0.. into the ring at position pos
+// (which does not wrap within them), and adds lr->rate[l] terms to each lane
+// per frame when LANES. Out of line: inlined into its caller, the loop's
+// state no longer fits the registers and runs half as fast.
 template <typename T, int W, bool LANES>
 [[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr)
 {
