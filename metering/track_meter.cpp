@@ -9,6 +9,8 @@
 #include <thread>
 #include <type_traits>
 
+#include "byte_buffer.h"
+
 namespace {
 
 constexpr int meter_types[4] = {0, 5, 10, 200};
@@ -33,7 +35,7 @@ struct work_item {
 struct sample_block {
     size_t track = 0;
     size_t frames = 0;
-    std::vector<uint8_t> data;
+    byte_buffer data;
 };
 
 // Per-thread buffers for the quasi-peak meters.

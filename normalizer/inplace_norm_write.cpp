@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "aes3_element.h"
+#include "byte_buffer.h"
 #include "dst_file.h"
 #include "file_io.h"
 #include "inplace_norm.h"
@@ -78,8 +79,8 @@ void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
 struct block_queue {
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<std::vector<uint8_t>> ready;  // each holds exactly the bytes to write
-    std::vector<std::vector<uint8_t>> spare;
+    std::deque<byte_buffer> ready;  // each holds exactly the bytes to write
+    std::vector<byte_buffer> spare;
     bool done = false;       // the reader has queued its last block
     bool cancelled = false;  // the writer has given up
 };
@@ -90,7 +91,7 @@ struct block_reader {
     payload_place cur;
     bool have = false;          // cur is a payload still to come
     int64_t base = 0;           // file offset of the next block's first byte
-    std::vector<uint8_t> carry; // the start of a payload that ran past the last block
+    byte_buffer carry; // the start of a payload that ran past the last block
     bool at_end = false;        // the source has been read to its end
 };
 
@@ -105,7 +106,7 @@ block_reader block_reader_begin(const inplace_norm_ctx* ctx)
 // Reads the next block of the source into buf (whose capacity is the block
 // size), checks and scales every payload that ends inside it, and leaves in
 // buf exactly the bytes to write. Returns 0 or -errno with *fault set.
-int block_reader_next(copy_state* cs, block_reader* br, std::vector<uint8_t>* buf, copy_fault* fault)
+int block_reader_next(copy_state* cs, block_reader* br, byte_buffer* buf, copy_fault* fault)
 {
     const inplace_norm_ctx* ctx = cs->ctx;
     buf->resize(buf->capacity());
@@ -149,7 +150,7 @@ int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
 {
     block_reader br = block_reader_begin(cs->ctx);
     while (!br.at_end) {
-        std::vector<uint8_t> buf;
+        byte_buffer buf;
         {
             std::unique_lock lock(q->mutex);
             q->changed.wait(lock, [&] { return !q->spare.empty() || q->cancelled; });
@@ -170,7 +171,7 @@ int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
 }
 
 // Writes one block of the destination. Returns 0 or -errno.
-int write_block(int dst_fd, const std::vector<uint8_t>& buf, int64_t* written, bool start_writeback)
+int write_block(int dst_fd, const byte_buffer& buf, int64_t* written, bool start_writeback)
 {
     const int err = file_write_all(dst_fd, buf.data(), buf.size());
     // Start writing this block to disk now, so that the final flush of a new
@@ -186,7 +187,7 @@ int write_block(int dst_fd, const std::vector<uint8_t>& buf, int64_t* written, b
 int copy_source_alone(copy_state* cs, size_t capacity, int dst_fd, bool start_writeback, copy_fault* fault)
 {
     block_reader br = block_reader_begin(cs->ctx);
-    std::vector<uint8_t> buf;
+    byte_buffer buf;
     buf.reserve(capacity);
     int64_t written = 0;
     while (!br.at_end) {
@@ -235,7 +236,7 @@ int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fa
     int write_err = 0;
     int64_t written = 0;
     for (;;) {
-        std::vector<uint8_t> buf;
+        byte_buffer buf;
         {
             std::unique_lock lock(q.mutex);
             q.changed.wait(lock, [&] { return !q.ready.empty() || q.done; });
