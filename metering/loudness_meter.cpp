@@ -359,8 +359,13 @@ void loudness_schedule(loudness_meter* lm, size_t frames_ahead)
     for (const loudness_block& b : lm->blocks) {
         const size_t len = (b.short_term ? short_term_steps : gating_steps) * lm->step;
         const double energy = loudness_block_energy(*lm, lm->sums.data() + b.first_chain, len);
-        if (energy >= gate)
-            (b.short_term ? lm->short_term : lm->gating).push_back(energy);
+        if (energy >= gate) {
+            // Grown by a sixteenth, not doubled: hours of blocks leave little room spare.
+            std::vector<double>& v = b.short_term ? lm->short_term : lm->gating;
+            if (v.size() == v.capacity())
+                v.reserve(v.capacity() + v.capacity() / 16 + 1024);
+            v.push_back(energy);
+        }
     }
     lm->blocks.clear();
     lm->sums.clear();
