@@ -279,8 +279,9 @@ void loudness_filter_frames(loudness_meter* lm, const T* src, size_t n)
     const size_t pos = static_cast<size_t>(lm->frames % lm->kept);
     // libebur128 filters with results below DBL_MIN flushed to zero. The sums
     // of squares that ride along see the same flushing, where libebur128's do
-    // not: that changes only sums below 2^-969, which lie far under the
-    // -70 LUFS gate and never count.
+    // not: the differences stay below 2^-969 until a term far above them
+    // absorbs them (the smallest sample any format holds squares to 2^-298
+    // after the filter), and a block so quiet lies far under the -70 LUFS gate.
     const unsigned int mxcsr = _mm_getcsr();
     _mm_setcsr(mxcsr | _MM_FLUSH_ZERO_ON);
     const size_t used = lm->used.size();

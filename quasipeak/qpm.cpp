@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 namespace {
 
@@ -176,6 +176,65 @@ void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, siz
     }
 }
 
+// The same with AVX2: a channel's four meters in one vector, and blends for
+// the choices, which shortens each step's chain of dependent operations.
+// Every lane still does qpm_step's operations in its order.
+template <int G>
+__attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters, const double* x, size_t stride,
+                                                         size_t n, double dt)
+{
+    __m256d peak[G], t1[G], rise[G], fall[G], cur[G], max[G];
+    for (int j = 0; j < G; ++j) {
+        double lane[6][4];
+        for (int l = 0; l < 4; ++l) {
+            const qpm_meter* m = meters[4 * j + l];
+            const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
+            lane[0][l] = m->type == 0 ? -1.0 : 0.0;
+            lane[1][l] = q.t1;
+            lane[2][l] = q.rise;
+            lane[3][l] = q.fall;
+            lane[4][l] = m->cur;
+            lane[5][l] = m->max;
+        }
+        peak[j] = _mm256_cmp_pd(_mm256_loadu_pd(lane[0]), _mm256_setzero_pd(), _CMP_LT_OQ);
+        t1[j] = _mm256_loadu_pd(lane[1]);
+        rise[j] = _mm256_loadu_pd(lane[2]);
+        fall[j] = _mm256_loadu_pd(lane[3]);
+        cur[j] = _mm256_loadu_pd(lane[4]);
+        max[j] = _mm256_loadu_pd(lane[5]);
+    }
+    const __m256d dtv = _mm256_set1_pd(dt);
+    for (size_t i = 0; i < n; ++i) {
+        const double* const frame = x + i * stride;
+#pragma GCC unroll 4
+        for (int j = 0; j < G; ++j) {
+            const double v = frame[j];
+            const __m256d a = _mm256_set1_pd(v < 0 ? -v : v);
+            const __m256d c = cur[j];
+            const __m256d t2 = _mm256_mul_pd(t1[j], c);
+            const __m256d t3 = _mm256_sub_pd(a, t2);
+            const __m256d t4 = _mm256_mul_pd(rise[j], t3);
+            const __m256d t5 = _mm256_mul_pd(t4, dtv);
+            const __m256d up = _mm256_add_pd(c, t5);
+            const __m256d down = _mm256_add_pd(c, _mm256_mul_pd(fall[j], c));
+            // a > c, false for a NaN, picks the rise.
+            const __m256d step = _mm256_blendv_pd(down, up, _mm256_cmp_pd(a, c, _CMP_GT_OQ));
+            cur[j] = _mm256_blendv_pd(step, a, peak[j]);
+            // cur > max ? cur : max, NaN never taken.
+            max[j] = _mm256_max_pd(cur[j], max[j]);
+        }
+    }
+    for (int j = 0; j < G; ++j) {
+        double c[4], m[4];
+        _mm256_storeu_pd(c, cur[j]);
+        _mm256_storeu_pd(m, max[j]);
+        for (int l = 0; l < 4; ++l) {
+            meters[4 * j + l]->cur = c[l];
+            meters[4 * j + l]->max = m[l];
+        }
+    }
+}
+
 int qpm_check(qpm_meter* const* meters, size_t count)
 {
     for (size_t k = 0; k < count; ++k) {
@@ -204,6 +263,18 @@ int qpm_process_frames(qpm_meter* const* meters, size_t channels, const double* 
     // One channel's steps form a chain of dependent operations that keeps the
     // processor waiting; several chains side by side fill those waits.
     size_t c = 0;
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        for (; c + 4 <= channels; c += 4)
+            qpm_run_group_avx2<4>(meters + 4 * c, x + c, channels, n, dt);
+        switch (channels - c) {
+        case 3: qpm_run_group_avx2<3>(meters + 4 * c, x + c, channels, n, dt); break;
+        case 2: qpm_run_group_avx2<2>(meters + 4 * c, x + c, channels, n, dt); break;
+        case 1: qpm_run_group_avx2<1>(meters + 4 * c, x + c, channels, n, dt); break;
+        default: break;
+        }
+        return 0;
+    }
     for (; c + 4 <= channels; c += 4)
         qpm_run_group<4>(meters + 4 * c, x + c, channels, n, dt);
     switch (channels - c) {
