@@ -1,3 +1,4 @@
+#include <bit>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -66,17 +67,32 @@ TEST(PcmCodec, SaturatesAtFullScaleAndCountsClippedSamples)
 TEST(PcmCodec, RoundTripReproducesEveryPayloadByteForByte)
 {
     std::mt19937 rng(7);
-    for (int codec : all_codecs) {
-        std::vector<uint8_t> payload(3 * 2 * 1001 + 1);
-        for (auto& b : payload)
-            b = static_cast<uint8_t>(rng());
-        const std::vector<uint8_t> original = payload;
-        std::vector<float> samples(payload.size());
-        const int n = pcm_to_float(samples.data(), payload.data(), static_cast<int>(payload.size()), codec);
-        EXPECT_EQ(n, static_cast<int>(payload.size()) / pcm_sample_width(codec));
-        EXPECT_EQ(float_to_pcm(samples.data(), payload.data(), static_cast<int>(payload.size()), codec), 0);
-        EXPECT_EQ(payload, original) << codec;
-    }
+    // Every length up to a few vectors' worth, with the odd bytes after the
+    // last sample, and a long payload.
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 70; ++n)
+        sizes.push_back(n);
+    sizes.push_back(3 * 2 * 1001 + 1);
+    for (int codec : all_codecs)
+        for (size_t size : sizes) {
+            std::vector<uint8_t> payload(size);
+            for (auto& b : payload)
+                b = static_cast<uint8_t>(rng());
+            const std::vector<uint8_t> original = payload;
+            std::vector<float> samples(payload.size());
+            const int n = pcm_to_float(samples.data(), payload.data(), static_cast<int>(payload.size()), codec);
+            EXPECT_EQ(n, static_cast<int>(payload.size()) / pcm_sample_width(codec));
+            // Whole payloads decode as their samples one by one do.
+            const int w = pcm_sample_width(codec);
+            for (int i = 0; i < n; ++i) {
+                float one = 0;
+                pcm_to_float(&one, payload.data() + i * w, w, codec);
+                ASSERT_EQ(std::bit_cast<uint32_t>(one), std::bit_cast<uint32_t>(samples[static_cast<size_t>(i)]))
+                    << codec << " size " << size << " sample " << i;
+            }
+            EXPECT_EQ(float_to_pcm(samples.data(), payload.data(), static_cast<int>(payload.size()), codec), 0);
+            EXPECT_EQ(payload, original) << codec << " " << size;
+        }
 }
 
 TEST(PcmCodec, TrailingBytesThatDoNotFillASampleAreLeftAlone)
