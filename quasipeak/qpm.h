@@ -42,7 +42,8 @@ int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, do
 
 // Feeds n interleaved frames of `channels` channels to four meters per channel
 // (meters[4 * c + i] is meter i of channel c): each channel's meters end exactly
-// as after qpm_process_block4 on that channel's samples. The steps of up to
+// as after qpm_process_block4 on that channel's samples (for a NaN dt the
+// levels are NaN, of either sign). The steps of up to
 // four channels are interleaved, which lets them overlap in the processor.
 // Returns 0, -1 for a null meter or -22 for an unknown type (and then changes
 // no meter).
