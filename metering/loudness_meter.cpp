@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
 #include <xmmintrin.h>
+
+#include "full_scale.h"
 
 namespace {
 
@@ -44,20 +45,7 @@ inline void lane_set(typename loudness_vec<W>::type* v, int w, double x)
         (*v)[w] = x;
 }
 
-// libebur128 divides integers by the magnitude of their most negative value.
-template <typename T>
-constexpr double loudness_full_scale()
-{
-    if constexpr (std::is_same_v<T, int16_t>)
-        return 32768.0;
-    else if constexpr (std::is_same_v<T, int32_t>)
-        return 2147483648.0;
-    else
-        return 1.0;
-}
-
-// The -70 LUFS absolute gate as an energy, and the relative gates' factors,
-// computed as libebur128 computes them.
+// The -70 LUFS absolute gate as an energy, computed as libebur128 computes it.
 double loudness_absolute_gate()
 {
     return std::pow(10.0, (-70.0 + 0.691) / 10.0);
@@ -177,7 +165,7 @@ template <typename T, int W, bool LANES>
 [[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr)
 {
     using V = typename loudness_vec<W>::type;
-    constexpr double scale = loudness_full_scale<T>();
+    constexpr double scale = sample_full_scale<T>();
     const size_t stride = static_cast<size_t>(lm->channels);
     int ch[W];
     double* out[W];

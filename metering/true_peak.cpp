@@ -4,9 +4,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
 
 #include <xmmintrin.h>
+
+#include "full_scale.h"
 
 namespace {
 
@@ -234,22 +235,10 @@ void true_peak_filter(true_peak_meter* tp, size_t n)
         tp->acc_max = m;
 }
 
-// libebur128 divides integers by the magnitude of their most negative value.
-template <typename T>
-constexpr double true_peak_full_scale()
-{
-    if constexpr (std::is_same_v<T, int16_t>)
-        return 32768.0;
-    else if constexpr (std::is_same_v<T, int32_t>)
-        return 2147483648.0;
-    else
-        return 1.0;
-}
-
 template <typename T>
 void true_peak_add(true_peak_meter* tp, const T* src, size_t frames, size_t stride)
 {
-    constexpr double scale = true_peak_full_scale<T>();
+    constexpr double scale = sample_full_scale<T>();
     // Like libebur128, the largest magnitude in the input's units, scaled once per call.
     double raw_max = 0.0;
     if (tp->factor == 1) {

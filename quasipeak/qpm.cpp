@@ -116,6 +116,34 @@ inline __m128d qpm_select(__m128d mask, __m128d a, __m128d b)
     return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
 }
 
+// The constants and levels of W meters, lane by lane, as the vector passes
+// load them: a negative mark for the peak followers (type 0, which step with
+// type 5's constants and then take the sample instead), t1, rise, fall, cur, max.
+template <int W>
+void qpm_gather(qpm_meter* const* meters, double dt, double lane[6][W])
+{
+    for (int l = 0; l < W; ++l) {
+        const qpm_meter* m = meters[l];
+        const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
+        lane[0][l] = m->type == 0 ? -1.0 : 0.0;
+        lane[1][l] = q.t1;
+        lane[2][l] = q.rise;
+        lane[3][l] = q.fall;
+        lane[4][l] = m->cur;
+        lane[5][l] = m->max;
+    }
+}
+
+// Stores the levels of W meters back from their lanes.
+template <int W>
+void qpm_scatter(qpm_meter* const* meters, const double* cur, const double* max)
+{
+    for (int l = 0; l < W; ++l) {
+        meters[l]->cur = cur[l];
+        meters[l]->max = max[l];
+    }
+}
+
 // G channels' meters (4 each) over n frames of x, `stride` values apart. A
 // channel's four meters take two SSE2 vectors, a lane each; every lane does the
 // operations of qpm_step (or of the peak follower) in the same order, so the
@@ -128,16 +156,7 @@ void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, siz
     __m128d peak[V], t1[V], rise[V], fall[V], cur[V], max[V];
     for (int j = 0; j < V; ++j) {
         double lane[6][2];
-        for (int l = 0; l < 2; ++l) {
-            const qpm_meter* m = meters[2 * j + l];
-            const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
-            lane[0][l] = m->type == 0 ? -1.0 : 0.0;
-            lane[1][l] = q.t1;
-            lane[2][l] = q.rise;
-            lane[3][l] = q.fall;
-            lane[4][l] = m->cur;
-            lane[5][l] = m->max;
-        }
+        qpm_gather<2>(meters + 2 * j, dt, lane);
         peak[j] = _mm_cmplt_pd(_mm_loadu_pd(lane[0]), _mm_setzero_pd());
         t1[j] = _mm_loadu_pd(lane[1]);
         rise[j] = _mm_loadu_pd(lane[2]);
@@ -169,10 +188,7 @@ void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, siz
         double c[2], m[2];
         _mm_storeu_pd(c, cur[j]);
         _mm_storeu_pd(m, max[j]);
-        for (int l = 0; l < 2; ++l) {
-            meters[2 * j + l]->cur = c[l];
-            meters[2 * j + l]->max = m[l];
-        }
+        qpm_scatter<2>(meters + 2 * j, c, m);
     }
 }
 
@@ -186,16 +202,7 @@ __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters
     __m256d peak[G], t1[G], rise[G], fall[G], cur[G], max[G];
     for (int j = 0; j < G; ++j) {
         double lane[6][4];
-        for (int l = 0; l < 4; ++l) {
-            const qpm_meter* m = meters[4 * j + l];
-            const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
-            lane[0][l] = m->type == 0 ? -1.0 : 0.0;
-            lane[1][l] = q.t1;
-            lane[2][l] = q.rise;
-            lane[3][l] = q.fall;
-            lane[4][l] = m->cur;
-            lane[5][l] = m->max;
-        }
+        qpm_gather<4>(meters + 4 * j, dt, lane);
         peak[j] = _mm256_cmp_pd(_mm256_loadu_pd(lane[0]), _mm256_setzero_pd(), _CMP_LT_OQ);
         t1[j] = _mm256_loadu_pd(lane[1]);
         rise[j] = _mm256_loadu_pd(lane[2]);
@@ -228,11 +235,18 @@ __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters
         double c[4], m[4];
         _mm256_storeu_pd(c, cur[j]);
         _mm256_storeu_pd(m, max[j]);
-        for (int l = 0; l < 4; ++l) {
-            meters[4 * j + l]->cur = c[l];
-            meters[4 * j + l]->max = m[l];
-        }
+        qpm_scatter<4>(meters + 4 * j, c, m);
     }
+}
+
+// G channels' meters with the AVX2 pass where the processor has it.
+template <int G>
+void qpm_run_channels(bool avx2, qpm_meter* const* meters, const double* x, size_t stride, size_t n, double dt)
+{
+    if (avx2)
+        qpm_run_group_avx2<G>(meters, x, stride, n, dt);
+    else
+        qpm_run_group<G>(meters, x, stride, n, dt);
 }
 
 int qpm_check(qpm_meter* const* meters, size_t count)
@@ -262,25 +276,15 @@ int qpm_process_frames(qpm_meter* const* meters, size_t channels, const double* 
         return err;
     // One channel's steps form a chain of dependent operations that keeps the
     // processor waiting; several chains side by side fill those waits.
-    size_t c = 0;
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) {
-        for (; c + 4 <= channels; c += 4)
-            qpm_run_group_avx2<4>(meters + 4 * c, x + c, channels, n, dt);
-        switch (channels - c) {
-        case 3: qpm_run_group_avx2<3>(meters + 4 * c, x + c, channels, n, dt); break;
-        case 2: qpm_run_group_avx2<2>(meters + 4 * c, x + c, channels, n, dt); break;
-        case 1: qpm_run_group_avx2<1>(meters + 4 * c, x + c, channels, n, dt); break;
-        default: break;
-        }
-        return 0;
-    }
+    const bool avx2 = __builtin_cpu_supports("avx2");
+    size_t c = 0;
     for (; c + 4 <= channels; c += 4)
-        qpm_run_group<4>(meters + 4 * c, x + c, channels, n, dt);
+        qpm_run_channels<4>(avx2, meters + 4 * c, x + c, channels, n, dt);
     switch (channels - c) {
-    case 3: qpm_run_group<3>(meters + 4 * c, x + c, channels, n, dt); break;
-    case 2: qpm_run_group<2>(meters + 4 * c, x + c, channels, n, dt); break;
-    case 1: qpm_run_group<1>(meters + 4 * c, x + c, channels, n, dt); break;
+    case 3: qpm_run_channels<3>(avx2, meters + 4 * c, x + c, channels, n, dt); break;
+    case 2: qpm_run_channels<2>(avx2, meters + 4 * c, x + c, channels, n, dt); break;
+    case 1: qpm_run_channels<1>(avx2, meters + 4 * c, x + c, channels, n, dt); break;
     default: break;
     }
     return 0;
