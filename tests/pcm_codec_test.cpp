@@ -105,3 +105,38 @@ TEST(PcmCodec, TrailingBytesThatDoNotFillASampleAreLeftAlone)
     float_to_pcm(quiet, payload.data(), 7, AV_CODEC_ID_PCM_S16BE);
     EXPECT_EQ(payload, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0x77}));
 }
+
+TEST(PcmCodec, GainOnWholePayloadsEqualsGainOnEachSampleAlone)
+{
+    // A sample alone takes the one-by-one path: whole payloads, whatever
+    // their length and the processor's vector paths, must give the same bytes
+    // and the same count of saturated samples.
+    std::mt19937 rng(11);
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 80; ++n)
+        sizes.push_back(n);
+    sizes.push_back(3 * 2 * 1001 + 2);
+    const double gains[] = {2.662977, 0.5, 1.0, -1.0, 1.0000001, 0.999999, 1e-30, 123.0, 3e38, 1e300, 0.0};
+    std::vector<float> scratch;
+    for (int codec : all_codecs) {
+        const int w = pcm_sample_width(codec);
+        for (size_t size : sizes)
+            for (double gain : gains) {
+                std::vector<uint8_t> payload(size);
+                for (auto& b : payload)
+                    b = static_cast<uint8_t>(rng());
+                // Extremes of the sample range now and then.
+                for (size_t i = 0; i + static_cast<size_t>(w) <= size; i += static_cast<size_t>(w))
+                    if (rng() % 5 == 0)
+                        for (int k = 0; k < w; ++k)
+                            payload[i + static_cast<size_t>(k)] = rng() % 2 ? 0x80 : 0x7F;
+                std::vector<uint8_t> expected = payload;
+                int expected_clipped = 0;
+                for (size_t i = 0; i + static_cast<size_t>(w) <= size; i += static_cast<size_t>(w))
+                    expected_clipped += pcm_apply_gain(expected.data() + i, w, codec, gain, &scratch);
+                const int clipped = pcm_apply_gain(payload.data(), static_cast<int>(size), codec, gain, &scratch);
+                ASSERT_EQ(payload, expected) << codec << " size " << size << " gain " << gain;
+                ASSERT_EQ(clipped, expected_clipped) << codec << " size " << size << " gain " << gain;
+            }
+    }
+}
