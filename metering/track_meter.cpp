@@ -320,7 +320,6 @@ void meter_pool_flush(meter_pool* pool, size_t t)
     }
     auto block = std::make_shared<sample_block>(std::move(pending));
     pending = sample_block{t, 0, {}};
-    pending.data.reserve(pool->block_bytes + pool->block_bytes / 2);
     {
         std::unique_lock lock(pool->mutex);
         pool->room.wait(lock, [&] { return pool->queued_bytes <= queue_limit_bytes; });
@@ -460,6 +459,10 @@ uint8_t* meter_pool_append(meter_pool* pool, size_t t, size_t frames)
     sample_block& pending = pool->pending[t];
     if (pending.data.size() >= pool->block_bytes)
         meter_pool_flush(pool, t);
+    // A new block has room for a whole one and what the last append may add;
+    // none is made at the end for samples that will not come.
+    if (pending.data.capacity() == 0)
+        pending.data.reserve(pool->block_bytes + pool->block_bytes / 2);
     const track_meter& tm = (*pool->tracks)[t];
     const size_t old = pending.data.size();
     pending.data.resize(old + frames * static_cast<size_t>(tm.channels) * track_sample_bytes(tm.format));

@@ -40,6 +40,24 @@ int64_t unzigzag(uint64_t v)
 
 }  // namespace
 
+namespace {
+
+// An entry begins with a varint whose low three bits say what repeats the
+// entry before: the gap from that payload's end, the size, and the stream
+// (with its element flag) as the one after the previous entry's. What does not
+// repeat follows: the gap (zigzag) in the rest of the first varint, then the
+// size and the stream in varints of their own. Frame-wrapped audio, a payload
+// of each track in turn behind a short key and length, takes a byte an entry
+// but for the first track's, which follows the video.
+constexpr uint64_t same_gap = 4, same_size = 2, next_stream = 1;
+
+uint64_t stream_code(const payload_place& p)
+{
+    return static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) << 1 | (p.aes3_element ? 1 : 0);
+}
+
+}  // namespace
+
 void packet_table_append(packet_table* t, const payload_place& p)
 {
     if (t->chunks.empty() || t->chunks.back().size() + max_entry_bytes > chunk_bytes) {
@@ -49,10 +67,24 @@ void packet_table_append(packet_table* t, const payload_place& p)
     if (t->count > 0 && p.pos < t->last.pos)
         t->sorted = false;
     auto& out = t->chunks.back();
-    put_varint(out, zigzag(p.pos - (t->last.pos + t->last.size)));
-    put_varint(out, static_cast<uint32_t>(p.size));
-    put_varint(out, static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) << 1 | (p.aes3_element ? 1 : 0));
+    const int64_t gap = p.pos - (t->last.pos + t->last.size);
+    const uint64_t code = stream_code(p);
+    uint64_t head = 0;
+    if (gap == t->last_gap)
+        head |= same_gap;
+    else
+        head |= zigzag(gap) << 3;
+    if (p.size == t->last.size)
+        head |= same_size;
+    if (code == stream_code(t->last) + 2)
+        head |= next_stream;
+    put_varint(out, head);
+    if (!(head & same_size))
+        put_varint(out, static_cast<uint32_t>(p.size));
+    if (!(head & next_stream))
+        put_varint(out, code);
     t->last = p;
+    t->last_gap = gap;
     t->max_size = std::max(t->max_size, p.size);
     ++t->count;
 }
@@ -88,12 +120,15 @@ bool packet_table_next(packet_table_reader* r, payload_place* place)
         r->offset = 0;
     }
     const auto& in = r->table->chunks[r->chunk];
+    const uint64_t head = get_varint(in, &r->offset);
+    const int64_t gap = head & same_gap ? r->last_gap : unzigzag(head >> 3);
     payload_place p;
-    p.pos = r->last.pos + r->last.size + unzigzag(get_varint(in, &r->offset));
-    p.size = static_cast<int32_t>(get_varint(in, &r->offset));
-    const uint64_t stream = get_varint(in, &r->offset);
-    p.stream = static_cast<int32_t>(stream >> 1);
-    p.aes3_element = (stream & 1) != 0;
+    p.pos = r->last.pos + r->last.size + gap;
+    p.size = head & same_size ? r->last.size : static_cast<int32_t>(get_varint(in, &r->offset));
+    const uint64_t code = head & next_stream ? stream_code(r->last) + 2 : get_varint(in, &r->offset);
+    p.stream = static_cast<int32_t>(code >> 1);
+    p.aes3_element = (code & 1) != 0;
+    r->last_gap = gap;
     r->last = p;
     ++r->index;
     *place = p;

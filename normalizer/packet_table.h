@@ -1,7 +1,8 @@
 // The places of the PCM payloads found in the source, kept compactly: each
 // entry is stored as its distance from the end of the previous payload, its
-// size and its stream index (with the element flag in its low bit), in a few
-// bytes, so that the table of an hours-long file stays small.
+// size and its stream index (with the element flag in its low bit), each left
+// out where it repeats the entry before, so that the table of an hours-long
+// file stays small: a byte or two a payload.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,7 @@ struct packet_table {
     int32_t max_size = 0;
     bool sorted = true;  // every entry starts at or after the previous one's start
     payload_place last;
+    int64_t last_gap = 0;  // from the end of the entry before last to last's start
 };
 
 void packet_table_append(packet_table* table, const payload_place& place);
@@ -37,6 +39,7 @@ struct packet_table_reader {
     size_t offset = 0;
     size_t index = 0;
     payload_place last;
+    int64_t last_gap = 0;
 };
 
 packet_table_reader packet_table_begin(const packet_table& table);

@@ -44,7 +44,7 @@ TEST(PacketTable, KeepsEveryPlaceCompactlyAndSortsOutOfOrderOnes)
     size_t bytes = 0;
     for (const auto& c : t.chunks)
         bytes += c.capacity();
-    EXPECT_LT(bytes, places.size() * 8);
+    EXPECT_LT(bytes, places.size() * 3);
     std::vector<payload_place> back = read_all(t);
     ASSERT_EQ(back.size(), places.size());
     for (size_t i = 0; i < places.size(); ++i)
