@@ -7,6 +7,7 @@
 #include <xmmintrin.h>
 
 #include "full_scale.h"
+#include "qpm_lanes.h"
 
 namespace {
 
@@ -159,10 +160,12 @@ struct lane_regs {
 
 // Filters n frames of the W used channels u0.. into the ring at position pos
 // (which does not wrap within them), and adds lr->rate[l] terms to each lane
-// per frame when LANES. Out of line: inlined into its caller, the loop's
-// state no longer fits the registers and runs half as fast.
-template <typename T, int W, bool LANES>
-[[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr)
+// per frame when LANES. With QPM, the quasi-peak meters of the same channels
+// step on the same samples: a chain of operations as long as the filter's,
+// which the processor runs beside it.
+template <typename T, int W, bool LANES, bool QPM>
+[[gnu::always_inline]] inline void loudness_filter_body(loudness_meter* lm, const T* src, size_t n, size_t u0,
+                                                        size_t pos, lane_regs* lr, const loudness_qpm* qpm)
 {
     using V = typename loudness_vec<W>::type;
     constexpr double scale = sample_full_scale<T>();
@@ -178,6 +181,13 @@ template <typename T, int W, bool LANES>
         lane_set<W>(&v2, w, lm->state[u * 4 + 1]);
         lane_set<W>(&v3, w, lm->state[u * 4 + 2]);
         lane_set<W>(&v4, w, lm->state[u * 4 + 3]);
+    }
+    qpm_lanes4 q[W];
+    double dt = 0;
+    if constexpr (QPM) {
+        dt = qpm->dt;
+        for (int w = 0; w < W; ++w)
+            qpm_lanes4_load(&q[w], qpm->meters + 4 * ch[w], dt);
     }
     const double a1 = lm->a[1], a2 = lm->a[2], a3 = lm->a[3], a4 = lm->a[4];
     const double b0 = lm->b[0], b1 = lm->b[1], b2 = lm->b[2], b3 = lm->b[3], b4 = lm->b[4];
@@ -196,6 +206,9 @@ template <typename T, int W, bool LANES>
         v3 = v2;
         v2 = v1;
         v1 = v0;
+        if constexpr (QPM)
+            for (int w = 0; w < W; ++w)
+                qpm_lanes4_step(&q[w], qpm_level(src[i * stride + static_cast<size_t>(ch[w])]), dt);
         if constexpr (LANES) {
             // Independent of the filter's chain of operations: the processor
             // runs them while that chain waits on itself.
@@ -215,17 +228,54 @@ template <typename T, int W, bool LANES>
         lm->state[u * 4 + 2] = lane_get<W>(v3, w);
         lm->state[u * 4 + 3] = lane_get<W>(v4, w);
     }
+    if constexpr (QPM)
+        for (int w = 0; w < W; ++w)
+            qpm_lanes4_store(q[w], qpm->meters + 4 * ch[w]);
+}
+
+// The filter pass, out of line: inlined into its caller, the loop's state no
+// longer fits the registers and runs half as fast. With quasi-peak meters it
+// is built twice, for the baseline processor and for AVX2 (a meter's four
+// lanes in one register, and blends), chosen at run time; either gives the
+// same bits.
+template <typename T, int W, bool LANES>
+[[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos,
+                                       lane_regs* lr, const loudness_qpm* qpm)
+{
+    if (qpm)
+        loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, qpm);
+    else
+        loudness_filter_body<T, W, LANES, false>(lm, src, n, u0, pos, lr, nullptr);
+}
+
+template <typename T, int W, bool LANES>
+[[gnu::noinline]] __attribute__((target("avx2"))) void loudness_filter_avx2(loudness_meter* lm, const T* src, size_t n,
+                                                                             size_t u0, size_t pos, lane_regs* lr,
+                                                                             const loudness_qpm* qpm)
+{
+    loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, qpm);
+}
+
+template <typename T, int W, bool LANES>
+void loudness_filter_pick(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr,
+                          const loudness_qpm* qpm)
+{
+    if (qpm && qpm->avx2)
+        loudness_filter_avx2<T, W, LANES>(lm, src, n, u0, pos, lr, qpm);
+    else
+        loudness_filter<T, W, LANES>(lm, src, n, u0, pos, lr, qpm);
 }
 
 // Filters the used channels u0..u0+W-1 over n frames at ring position pos,
 // the lanes riding along when `lanes` is set.
 template <typename T, int W>
-void loudness_filter_group(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, bool lanes)
+void loudness_filter_group(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, bool lanes,
+                           const loudness_qpm* qpm)
 {
     const size_t stride = static_cast<size_t>(lm->channels);
     lane_regs idle = {};
     if (!lanes) {
-        loudness_filter<T, W, false>(lm, src, n, u0, pos, &idle);
+        loudness_filter_pick<T, W, false>(lm, src, n, u0, pos, &idle, qpm);
         return;
     }
     size_t done = 0;
@@ -237,7 +287,7 @@ void loudness_filter_group(loudness_meter* lm, const T* src, size_t n, size_t u0
                 run = std::min(run, l.left / l.rate);
         if (run == 0) {
             // One frame with the lanes stepping across their ends one by one.
-            loudness_filter<T, W, false>(lm, src + done * stride, 1, u0, pos + done, &idle);
+            loudness_filter_pick<T, W, false>(lm, src + done * stride, 1, u0, pos + done, &idle, qpm);
             for (loudness_lane& l : lm->lanes)
                 loudness_lane_take(lm, &l, l.rate);
             ++done;
@@ -249,7 +299,7 @@ void loudness_filter_group(loudness_meter* lm, const T* src, size_t n, size_t u0
             r.rate[l] = lm->lanes[l].rate;
             r.acc[l] = lm->lanes[l].acc;
         }
-        loudness_filter<T, W, true>(lm, src + done * stride, run, u0, pos + done, &r);
+        loudness_filter_pick<T, W, true>(lm, src + done * stride, run, u0, pos + done, &r, qpm);
         for (int l = 0; l < loudness_lanes; ++l) {
             loudness_lane& lane = lm->lanes[l];
             lane.at = r.at[l];
@@ -262,7 +312,7 @@ void loudness_filter_group(loudness_meter* lm, const T* src, size_t n, size_t u0
 
 // Filters n frames that neither cross a scheduling point nor the ring's end.
 template <typename T>
-void loudness_filter_frames(loudness_meter* lm, const T* src, size_t n)
+void loudness_filter_frames(loudness_meter* lm, const T* src, size_t n, const loudness_qpm* qpm)
 {
     const size_t pos = static_cast<size_t>(lm->frames % lm->kept);
     // libebur128 filters with results below DBL_MIN flushed to zero. The sums
@@ -275,9 +325,9 @@ void loudness_filter_frames(loudness_meter* lm, const T* src, size_t n)
     const size_t used = lm->used.size();
     size_t u = 0;
     for (; u + 2 <= used; u += 2)
-        loudness_filter_group<T, 2>(lm, src, n, u, pos, u == 0);
+        loudness_filter_group<T, 2>(lm, src, n, u, pos, u == 0, qpm);
     if (u < used)
-        loudness_filter_group<T, 1>(lm, src, n, u, pos, u == 0);
+        loudness_filter_group<T, 1>(lm, src, n, u, pos, u == 0, qpm);
     _mm_setcsr(mxcsr);
     lm->frames += n;
 }
@@ -417,15 +467,18 @@ void loudness_schedule(loudness_meter* lm, size_t frames_ahead)
 }
 
 template <typename T>
-void loudness_add(loudness_meter* lm, const T* src, size_t frames)
+void loudness_add(loudness_meter* lm, const T* src, size_t frames, const loudness_qpm* qpm)
 {
+    // The meters ride along only where every channel is filtered.
+    if (qpm && !loudness_meter_uses_all(*lm))
+        qpm = nullptr;
     const size_t stride = static_cast<size_t>(lm->channels);
     while (frames > 0) {
         // Up to the next scheduling point and the ring's end.
         const size_t to_batch = lm->batch - static_cast<size_t>(lm->frames % lm->batch);
         const size_t to_ring = lm->kept - static_cast<size_t>(lm->frames % lm->kept);
         const size_t n = std::min({frames, to_batch, to_ring});
-        loudness_filter_frames(lm, src, n);
+        loudness_filter_frames(lm, src, n, qpm);
         src += n * stride;
         frames -= n;
         if (lm->frames % lm->batch == 0)
@@ -460,19 +513,19 @@ int loudness_meter_init(loudness_meter* lm, int channels, int sample_rate)
     return 0;
 }
 
-void loudness_meter_add_s16(loudness_meter* lm, const int16_t* src, size_t frames)
+void loudness_meter_add_s16(loudness_meter* lm, const int16_t* src, size_t frames, const loudness_qpm* qpm)
 {
-    loudness_add(lm, src, frames);
+    loudness_add(lm, src, frames, qpm);
 }
 
-void loudness_meter_add_s32(loudness_meter* lm, const int32_t* src, size_t frames)
+void loudness_meter_add_s32(loudness_meter* lm, const int32_t* src, size_t frames, const loudness_qpm* qpm)
 {
-    loudness_add(lm, src, frames);
+    loudness_add(lm, src, frames, qpm);
 }
 
-void loudness_meter_add_float(loudness_meter* lm, const float* src, size_t frames)
+void loudness_meter_add_float(loudness_meter* lm, const float* src, size_t frames, const loudness_qpm* qpm)
 {
-    loudness_add(lm, src, frames);
+    loudness_add(lm, src, frames, qpm);
 }
 
 void loudness_meter_flush(loudness_meter* lm)
@@ -542,4 +595,9 @@ int loudness_meter_window(const loudness_meter& lm, size_t frames, double* out)
     const double energy = loudness_block_energy(lm, sums.data(), frames);
     *out = energy <= 0.0 ? -HUGE_VAL : loudness_to_lufs(energy);
     return 0;
+}
+
+bool loudness_meter_uses_all(const loudness_meter& lm)
+{
+    return lm.used.size() == static_cast<size_t>(lm.channels);
 }

@@ -71,11 +71,27 @@ struct loudness_meter {
 // libebur128 refuses (0 or over 64 channels, under 16 Hz or over 2,822,400 Hz).
 int loudness_meter_init(loudness_meter* lm, int channels, int sample_rate);
 
+struct qpm_meter;
+
+// Quasi-peak meters of the same signal, four per channel (meters[4 * c + i],
+// as qpm_process_frames takes them), for samples dt seconds apart.
+struct loudness_qpm {
+    qpm_meter* const* meters = nullptr;
+    double dt = 0;
+    bool avx2 = false;  // the processor has AVX2
+};
+
 // Feeds `frames` interleaved frames of all channels. s16 and s32 samples are
-// read as fractions of 2^15 and 2^31, floats as they are.
-void loudness_meter_add_s16(loudness_meter* lm, const int16_t* src, size_t frames);
-void loudness_meter_add_s32(loudness_meter* lm, const int32_t* src, size_t frames);
-void loudness_meter_add_float(loudness_meter* lm, const float* src, size_t frames);
+// read as fractions of 2^15 and 2^31, floats as they are. With qpm, and when
+// every channel counts (loudness_meter_uses_all), the quasi-peak meters step
+// on the same samples in the filter's pass, ending exactly as after
+// qpm_process_frames; otherwise qpm is ignored.
+void loudness_meter_add_s16(loudness_meter* lm, const int16_t* src, size_t frames, const loudness_qpm* qpm = nullptr);
+void loudness_meter_add_s32(loudness_meter* lm, const int32_t* src, size_t frames, const loudness_qpm* qpm = nullptr);
+void loudness_meter_add_float(loudness_meter* lm, const float* src, size_t frames, const loudness_qpm* qpm = nullptr);
+
+// Every channel counts in the loudness (none is left out by the channel map).
+bool loudness_meter_uses_all(const loudness_meter& lm);
 
 // Completes the sums of every block the samples fed so far have ended: what
 // the integrated loudness and the loudness range see. Feeding may go on after.

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "byte_buffer.h"
+#include "qpm_lanes.h"
 
 namespace {
 
@@ -45,27 +46,30 @@ struct channel_scratch {
 };
 
 template <typename T>
-void add_frames(loudness_meter* lm, const T* data, size_t frames)
+void add_frames(loudness_meter* lm, const T* data, size_t frames, const loudness_qpm* qpm)
 {
     if constexpr (std::is_same_v<T, int16_t>)
-        loudness_meter_add_s16(lm, data, frames);
+        loudness_meter_add_s16(lm, data, frames, qpm);
     else if constexpr (std::is_same_v<T, int32_t>)
-        loudness_meter_add_s32(lm, data, frames);
+        loudness_meter_add_s32(lm, data, frames, qpm);
     else
-        loudness_meter_add_float(lm, data, frames);
+        loudness_meter_add_float(lm, data, frames, qpm);
 }
 
-// The quasi-peak meters' reading of a sample: floats as they are, integers
-// divided by their largest positive value.
-template <typename T>
-double qpm_level(T sample)
+// The quasi-peak meters step in the loudness filter's pass when it sees every
+// channel; else they make a pass of their own.
+bool qpm_with_loudness(const track_meter& tm)
 {
-    if constexpr (std::is_same_v<T, int16_t>)
-        return static_cast<double>(sample) / 32767.0;
-    else if constexpr (std::is_same_v<T, int32_t>)
-        return static_cast<double>(sample) / 2147483647.0;
-    else
-        return static_cast<double>(sample);
+    return !tm.qpm.empty() && tm.loudness && loudness_meter_uses_all(*tm.loudness);
+}
+
+// Every quasi-peak meter of the track, four per channel, into scratch.
+void gather_qpm(const track_meter& tm, std::vector<qpm_meter*>* meters)
+{
+    meters->clear();
+    for (const auto& four : tm.qpm)
+        for (const qpm_ptr& m : four)
+            meters->push_back(m.get());
 }
 
 // Makes room for one more reading. Vectors that doubled would hold up to
@@ -134,12 +138,12 @@ void series_block_readings(const loudness_meter& lm, track_series* s, double* mo
 // library steps its own blocks on the same boundaries, from the first frame,
 // so the pieces change none of its figures.
 template <typename T>
-void add_loudness_series(track_meter& tm, const T* data, size_t frames)
+void add_loudness_series(track_meter& tm, const T* data, size_t frames, const loudness_qpm* qpm)
 {
     track_series& s = *tm.series;
     while (frames > 0) {
         const size_t n = series_piece(s, s.loudness_frames, frames);
-        add_frames(tm.loudness.get(), data, n);
+        add_frames(tm.loudness.get(), data, n, qpm);
         data += n * static_cast<size_t>(tm.channels);
         frames -= n;
         s.loudness_frames += n;
@@ -199,12 +203,20 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
     const size_t k = static_cast<size_t>(tm.channels);
     const size_t c = static_cast<size_t>(w.channel);
     switch (w.kind) {
-    case WORK_LOUDNESS:
+    case WORK_LOUDNESS: {
+        loudness_qpm riders;
+        const loudness_qpm* qpm = nullptr;
+        if (qpm_with_loudness(tm)) {
+            gather_qpm(tm, &scratch.meters);
+            riders = {scratch.meters.data(), 1.0 / tm.sample_rate, __builtin_cpu_supports("avx2") != 0};
+            qpm = &riders;
+        }
         if (tm.series)
-            add_loudness_series(tm, data, b.frames);
+            add_loudness_series(tm, data, b.frames, qpm);
         else
-            add_frames(tm.loudness.get(), data, b.frames);
+            add_frames(tm.loudness.get(), data, b.frames, qpm);
         break;
+    }
     case WORK_PEAKS:
         if (tm.series)
             add_peaks_series(tm, c, data + c, b.frames, k);
@@ -216,10 +228,7 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
         scratch.levels.resize(b.frames * k);
         for (size_t s = 0; s < b.frames * k; ++s)
             scratch.levels[s] = qpm_level(data[s]);
-        scratch.meters.clear();
-        for (const auto& meters : tm.qpm)
-            for (const qpm_ptr& m : meters)
-                scratch.meters.push_back(m.get());
+        gather_qpm(tm, &scratch.meters);
         qpm_process_frames(scratch.meters.data(), k, scratch.levels.data(), b.frames, 1.0 / tm.sample_rate);
         break;
     }
@@ -433,7 +442,7 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
             add(WORK_PEAKS, static_cast<int>(c));
         // A programme's meter has the loudness alone: its peaks and meters
         // are its tracks'.
-        if (!tm.qpm.empty())
+        if (!tm.qpm.empty() && !qpm_with_loudness(tm))
             add(WORK_QPM, 0);
     }
     if (threads == 0)

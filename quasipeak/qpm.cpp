@@ -1,4 +1,5 @@
 #include "qpm.h"
+#include "qpm_lanes.h"
 
 #include <cmath>
 
@@ -194,49 +195,21 @@ void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, siz
 
 // The same with AVX2: a channel's four meters in one vector, and blends for
 // the choices, which shortens each step's chain of dependent operations.
-// Every lane still does qpm_step's operations in its order.
 template <int G>
 __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters, const double* x, size_t stride,
                                                          size_t n, double dt)
 {
-    __m256d peak[G], t1[G], rise[G], fall[G], cur[G], max[G];
-    for (int j = 0; j < G; ++j) {
-        double lane[6][4];
-        qpm_gather<4>(meters + 4 * j, dt, lane);
-        peak[j] = _mm256_cmp_pd(_mm256_loadu_pd(lane[0]), _mm256_setzero_pd(), _CMP_LT_OQ);
-        t1[j] = _mm256_loadu_pd(lane[1]);
-        rise[j] = _mm256_loadu_pd(lane[2]);
-        fall[j] = _mm256_loadu_pd(lane[3]);
-        cur[j] = _mm256_loadu_pd(lane[4]);
-        max[j] = _mm256_loadu_pd(lane[5]);
-    }
-    const __m256d dtv = _mm256_set1_pd(dt);
+    qpm_lanes4 q[G];
+    for (int j = 0; j < G; ++j)
+        qpm_lanes4_load(&q[j], meters + 4 * j, dt);
     for (size_t i = 0; i < n; ++i) {
         const double* const frame = x + i * stride;
 #pragma GCC unroll 4
-        for (int j = 0; j < G; ++j) {
-            const double v = frame[j];
-            const __m256d a = _mm256_set1_pd(v < 0 ? -v : v);
-            const __m256d c = cur[j];
-            const __m256d t2 = _mm256_mul_pd(t1[j], c);
-            const __m256d t3 = _mm256_sub_pd(a, t2);
-            const __m256d t4 = _mm256_mul_pd(rise[j], t3);
-            const __m256d t5 = _mm256_mul_pd(t4, dtv);
-            const __m256d up = _mm256_add_pd(c, t5);
-            const __m256d down = _mm256_add_pd(c, _mm256_mul_pd(fall[j], c));
-            // a > c, false for a NaN, picks the rise.
-            const __m256d step = _mm256_blendv_pd(down, up, _mm256_cmp_pd(a, c, _CMP_GT_OQ));
-            cur[j] = _mm256_blendv_pd(step, a, peak[j]);
-            // cur > max ? cur : max, NaN never taken.
-            max[j] = _mm256_max_pd(cur[j], max[j]);
-        }
+        for (int j = 0; j < G; ++j)
+            qpm_lanes4_step(&q[j], frame[j], dt);
     }
-    for (int j = 0; j < G; ++j) {
-        double c[4], m[4];
-        _mm256_storeu_pd(c, cur[j]);
-        _mm256_storeu_pd(m, max[j]);
-        qpm_scatter<4>(meters + 4 * j, c, m);
-    }
+    for (int j = 0; j < G; ++j)
+        qpm_lanes4_store(q[j], meters + 4 * j);
 }
 
 // G channels' meters with the AVX2 pass where the processor has it.
@@ -261,6 +234,30 @@ int qpm_check(qpm_meter* const* meters, size_t count)
 }
 
 }  // namespace
+
+void qpm_lanes4_load(qpm_lanes4* q, qpm_meter* const* meters, double dt)
+{
+    double lane[6][4];
+    qpm_gather<4>(meters, dt, lane);
+    for (int l = 0; l < 4; ++l) {
+        q->peak[l] = lane[0][l] < 0 ? -1 : 0;
+        q->t1[l] = lane[1][l];
+        q->rise[l] = lane[2][l];
+        q->fall[l] = lane[3][l];
+        q->cur[l] = lane[4][l];
+        q->max[l] = lane[5][l];
+    }
+}
+
+void qpm_lanes4_store(const qpm_lanes4& q, qpm_meter* const* meters)
+{
+    double cur[4], max[4];
+    for (int l = 0; l < 4; ++l) {
+        cur[l] = q.cur[l];
+        max[l] = q.max[l];
+    }
+    qpm_scatter<4>(meters, cur, max);
+}
 
 int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt)
 {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "loudness_meter.h"
+#include "qpm.h"
 #include "test_signals.h"
 
 namespace {
@@ -230,4 +231,83 @@ TEST(LoudnessMeter, refusesWhatLibebur128Refuses)
     EXPECT_EQ(loudness_meter_init(&lm, 64, 16), 0);
     double out = 0;
     EXPECT_EQ(loudness_meter_window(lm, 3 * 16 + 1, &out), -22);
+}
+
+// Quasi-peak meters stepped in the filter's pass, on the baseline processor's
+// build and on the AVX2 one, end with the bits of meters fed each channel
+// alone, sample by sample; the loudness does not change.
+TEST(LoudnessMeter, quasiPeakMetersRidingAlongEndAsFedOneByOne)
+{
+    constexpr int types[4] = {0, 5, 10, 200};
+    unsigned seed = 700;
+    std::vector<bool> builds = {false};
+    if (__builtin_cpu_supports("avx2"))
+        builds.push_back(true);
+    for (int kind : {NOISE, IMPULSES, OVER_FULL_SCALE, TINY, NOT_FINITE, ENVELOPE})
+        for (int format = S16; format <= FLOAT; ++format)
+            for (int channels : {1, 2, 3, 5, 6}) {
+                const int rate = channels % 2 ? 44100 : 48000;
+                test_case tc{static_cast<signal_kind>(kind), static_cast<test_format>(format), rate, channels,
+                             2 * static_cast<size_t>(rate) + 777};
+                const signal_data d = make_signal(tc, ++seed);
+                const std::vector<size_t> chunks = make_chunks(tc.frames, ++seed);
+                const size_t k = static_cast<size_t>(channels);
+                // Each meter alone on its channel's readings.
+                std::vector<qpm_meter> want;
+                for (size_t c = 0; c < k; ++c)
+                    for (int type : types) {
+                        qpm_meter m{type, 0, 0};
+                        for (size_t i = 0; i < tc.frames; ++i) {
+                            const size_t at = i * k + c;
+                            const double level = format == S16   ? d.s16[at] / 32767.0
+                                                 : format == S32 ? d.s32[at] / 2147483647.0
+                                                                 : static_cast<double>(d.f[at]);
+                            qpm_process(&m, level, 1.0 / rate);
+                        }
+                        want.push_back(m);
+                    }
+                loudness_meter plain;
+                ASSERT_EQ(loudness_meter_init(&plain, channels, rate), 0);
+                const bool rides = loudness_meter_uses_all(plain);
+                EXPECT_EQ(rides, channels != 6);
+                for (bool avx2 : builds) {
+                    std::vector<qpm_meter> got(4 * k);
+                    std::vector<qpm_meter*> meters;
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        got[i] = {types[i % 4], 0, 0};
+                        meters.push_back(&got[i]);
+                    }
+                    const loudness_qpm qpm{meters.data(), 1.0 / rate, avx2};
+                    loudness_meter lm;
+                    ASSERT_EQ(loudness_meter_init(&lm, channels, rate), 0);
+                    size_t at = 0;
+                    for (size_t n : chunks) {
+                        switch (tc.format) {
+                        case S16: loudness_meter_add_s16(&lm, d.s16.data() + at * k, n, &qpm); break;
+                        case S32: loudness_meter_add_s32(&lm, d.s32.data() + at * k, n, &qpm); break;
+                        case FLOAT: loudness_meter_add_float(&lm, d.f.data() + at * k, n, &qpm); break;
+                        }
+                        if (!avx2)  // the same pieces, without the meters
+                            switch (tc.format) {
+                            case S16: loudness_meter_add_s16(&plain, d.s16.data() + at * k, n); break;
+                            case S32: loudness_meter_add_s32(&plain, d.s32.data() + at * k, n); break;
+                            case FLOAT: loudness_meter_add_float(&plain, d.f.data() + at * k, n); break;
+                            }
+                        at += n;
+                    }
+                    loudness_meter_flush(&lm);
+                    loudness_meter_flush(&plain);
+                    const std::string what = describe(tc) + (avx2 ? " avx2" : " baseline");
+                    EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_integrated(lm)),
+                              std::bit_cast<uint64_t>(loudness_meter_integrated(plain))) << what;
+                    EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_range(lm)),
+                              std::bit_cast<uint64_t>(loudness_meter_range(plain))) << what;
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        // Where the meters cannot ride along they are left alone.
+                        const qpm_meter& w = rides ? want[i] : qpm_meter{types[i % 4], 0, 0};
+                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].cur), std::bit_cast<uint64_t>(w.cur)) << what << " meter " << i;
+                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].max), std::bit_cast<uint64_t>(w.max)) << what << " meter " << i;
+                    }
+                }
+            }
 }

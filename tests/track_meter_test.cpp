@@ -124,6 +124,7 @@ TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
         make_signal(TRACK_S32, 6, 48000, 5, 2),
         make_signal(TRACK_FLOAT, 1, 44100, 5, 3),
         make_signal(TRACK_FLOAT, 3, 96000, 4, 4),
+        make_signal(TRACK_S16, 5, 44100, 4, 9),
     };
     for (const test_signal& s : cases) {
         // One state with every measurement, fed in one piece.
@@ -149,6 +150,35 @@ TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
             ebur128_true_peak(full.get(), static_cast<unsigned>(c), &true_peak);
             EXPECT_EQ(f.channels[static_cast<size_t>(c)].sample_peak, sample_peak) << c;
             EXPECT_EQ(f.channels[static_cast<size_t>(c)].true_peak, true_peak) << c;
+            // The quasi-peak meters, whichever pass steps them, against one
+            // meter of each type fed the channel sample by sample.
+            for (int k = 0; k < 4; ++k) {
+                qpm_meter* m = nullptr;
+                constexpr int types[4] = {0, 5, 10, 200};
+                ASSERT_EQ(qpm_create(&m, types[k]), 0);
+                qpm_ptr meter(m);
+                for (size_t i = 0; i < s.frames; ++i) {
+                    const size_t at = i * static_cast<size_t>(s.channels) + static_cast<size_t>(c);
+                    double level = 0;
+                    if (s.format == TRACK_S16) {
+                        int16_t x;
+                        std::memcpy(&x, &s.bytes[at * 2], 2);
+                        level = x / 32767.0;
+                    } else if (s.format == TRACK_S32) {
+                        int32_t x;
+                        std::memcpy(&x, &s.bytes[at * 4], 4);
+                        level = x / 2147483647.0;
+                    } else {
+                        float x;
+                        std::memcpy(&x, &s.bytes[at * 4], 4);
+                        level = x;
+                    }
+                    qpm_process(meter.get(), level, 1.0 / s.rate);
+                }
+                double db = 0;
+                qpm_get_max_db(meter.get(), &db, 1.0);
+                EXPECT_EQ(f.channels[static_cast<size_t>(c)].qpm_db[k], db) << s.channels << " ch, channel " << c;
+            }
         }
     }
 }
