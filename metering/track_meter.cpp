@@ -23,6 +23,8 @@ constexpr size_t min_block_bytes = 128 << 10;
 constexpr size_t all_blocks_bytes = 2 << 20;
 // Blocks waiting for the threads, at most: bounds memory whatever the input length.
 constexpr size_t queue_limit_bytes = 6 << 20;
+// Buffers kept for reuse, at most: about what the queue holds.
+constexpr size_t max_spare_blocks = 16;
 
 enum work_kind { WORK_LOUDNESS, WORK_PEAKS, WORK_QPM };
 
@@ -249,7 +251,7 @@ void run_work(std::vector<track_meter>& tracks, const work_item& w, const sample
 // most one thread at a time, whichever is free.
 struct item_queue {
     work_item item;
-    std::deque<std::shared_ptr<const sample_block>> blocks;
+    std::deque<std::shared_ptr<sample_block>> blocks;
     bool busy = false;
 };
 
@@ -267,6 +269,9 @@ struct meter_pool {
     std::condition_variable room;
     size_t block_bytes = max_block_bytes;
     size_t queued_bytes = 0;  // block bytes waiting, once per item that waits for them
+    // Buffers of blocks every item is done with, for new blocks: pages that
+    // are already mapped, where fresh ones would fault in one by one.
+    std::vector<byte_buffer> spare;
     size_t next_item = 0;     // where the search for work starts, so that items take turns
     bool stopping = false;
     bool finished = false;
@@ -303,13 +308,19 @@ void meter_worker_run(meter_pool* pool)
         });
         if (!q)
             return;
-        const std::shared_ptr<const sample_block> block = std::move(q->blocks.front());
+        std::shared_ptr<sample_block> block = std::move(q->blocks.front());
         q->blocks.pop_front();
         lock.unlock();
         run_work(*pool->tracks, q->item, *block, scratch);
         lock.lock();
         q->busy = false;
         pool->queued_bytes -= block->data.size();
+        // Copies of the block are made and dropped under the lock only: none
+        // left but this one means every item is done with it.
+        if (block.use_count() == 1 && pool->spare.size() < max_spare_blocks) {
+            block->data.clear();
+            pool->spare.push_back(std::move(block->data));
+        }
         pool->room.notify_one();
         pool->work_ready.notify_all();
     }
@@ -470,8 +481,16 @@ uint8_t* meter_pool_append(meter_pool* pool, size_t t, size_t frames)
         meter_pool_flush(pool, t);
     // A new block has room for a whole one and what the last append may add;
     // none is made at the end for samples that will not come.
-    if (pending.data.capacity() == 0)
+    if (pending.data.capacity() == 0) {
+        if (!pool->threads.empty()) {
+            std::lock_guard lock(pool->mutex);
+            if (!pool->spare.empty()) {
+                pending.data = std::move(pool->spare.back());
+                pool->spare.pop_back();
+            }
+        }
         pending.data.reserve(pool->block_bytes + pool->block_bytes / 2);
+    }
     const track_meter& tm = (*pool->tracks)[t];
     const size_t old = pending.data.size();
     pending.data.resize(old + frames * static_cast<size_t>(tm.channels) * track_sample_bytes(tm.format));
