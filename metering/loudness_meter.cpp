@@ -399,8 +399,13 @@ void loudness_schedule(loudness_meter* lm, size_t frames_ahead)
         const size_t len = (b.short_term ? short_term_steps : gating_steps) * lm->step;
         const double energy = loudness_block_energy(*lm, lm->sums.data() + b.first_chain, len);
         if (energy >= gate) {
-            // Grown by a sixteenth, not doubled: hours of blocks leave little room spare.
-            std::vector<double>& v = b.short_term ? lm->short_term : lm->gating;
+            if (!b.short_term) {
+                loudness_energies_push(&lm->gating, energy);
+                continue;
+            }
+            // A tenth as many: grown by a sixteenth, not doubled, they leave
+            // little room spare.
+            std::vector<double>& v = lm->short_term;
             if (v.size() == v.capacity())
                 v.reserve(v.capacity() + v.capacity() / 16 + 1024);
             v.push_back(energy);
@@ -534,19 +539,28 @@ void loudness_meter_flush(loudness_meter* lm)
     loudness_schedule(lm, 1);
 }
 
+void loudness_energies_push(loudness_energies* e, double energy)
+{
+    if (e->count == e->chunks.size() * loudness_energies::chunk)
+        e->chunks.push_back(std::make_unique_for_overwrite<double[]>(loudness_energies::chunk));
+    e->chunks.back()[e->count % loudness_energies::chunk] = energy;
+    ++e->count;
+}
+
 double loudness_meter_integrated(const loudness_meter& lm)
 {
-    if (lm.gating.empty())
+    const size_t n = lm.gating.count;
+    if (n == 0)
         return -HUGE_VAL;
     double relative = 0.0;
-    for (double z : lm.gating)
-        relative += z;
-    relative /= static_cast<double>(lm.gating.size());
+    for (size_t i = 0; i < n; ++i)
+        relative += loudness_energies_at(lm.gating, i);
+    relative /= static_cast<double>(n);
     relative *= std::pow(10.0, -10.0 / 10.0);
     double gated = 0.0;
     size_t above = 0;
-    for (double z : lm.gating)
-        if (z >= relative) {
+    for (size_t i = 0; i < n; ++i)
+        if (const double z = loudness_energies_at(lm.gating, i); z >= relative) {
             ++above;
             gated += z;
         }

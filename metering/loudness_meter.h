@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // One running sum of squares, and the stretches of filtered signal it is
@@ -44,6 +45,21 @@ struct loudness_block {
 
 constexpr int loudness_lanes = 4;
 
+// Block energies in order, kept in chunks of a fixed size: growing copies
+// nothing and leaves no room spare but in the last chunk, so that hours of
+// blocks take 8 bytes each and nothing more.
+struct loudness_energies {
+    static constexpr size_t chunk = 4096;
+    std::vector<std::unique_ptr<double[]>> chunks;
+    size_t count = 0;
+};
+
+void loudness_energies_push(loudness_energies* e, double energy);
+inline double loudness_energies_at(const loudness_energies& e, size_t i)
+{
+    return e.chunks[i / loudness_energies::chunk][i % loudness_energies::chunk];
+}
+
 struct loudness_meter {
     int channels = 0;
     unsigned long sample_rate = 0;
@@ -63,7 +79,7 @@ struct loudness_meter {
     loudness_lane lanes[loudness_lanes];
     std::vector<loudness_block> blocks;  // scheduled, in order of their ends
     std::vector<double> sums;            // per channel of each scheduled block
-    std::vector<double> gating;      // energies of the gating blocks above -70 LUFS, in order
+    loudness_energies gating;        // energies of the gating blocks above -70 LUFS, in order
     std::vector<double> short_term;  // energies of the short-term blocks above -70 LUFS
 };
 
