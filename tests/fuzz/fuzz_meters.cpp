@@ -1,7 +1,8 @@
 // Fuzzes the meters against libebur128 on arbitrary samples: every true-peak
 // kernel this processor has must give libebur128's sample and true peaks to
 // the bit, and the loudness meter its integrated loudness and loudness range,
-// whatever the format, channels, rate and pieces.
+// whatever the format, channels, rate and pieces. The quasi-peak meters that
+// ride along the loudness filter must end as meters fed sample by sample.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <ebur128.h>
 
 #include "loudness_meter.h"
+#include "qpm.h"
 #include "true_peak.h"
 
 namespace {
@@ -114,18 +116,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     loudness_meter lm;
     if (!ref || loudness_meter_init(&lm, static_cast<int>(channels), lrate) != 0)
         abort();
+    static const int qpm_types[4] = {0, 5, 10, 200};
+    std::vector<qpm_meter> riding(4 * channels);
+    std::vector<qpm_meter*> riders;
+    for (size_t i = 0; i < riding.size(); ++i) {
+        riding[i] = {qpm_types[i % 4], 0, 0};
+        riders.push_back(&riding[i]);
+    }
+    const double dt = 1.0 / lrate;
+    const loudness_qpm qpm{riders.data(), dt, (data[1] & 8) != 0 && __builtin_cpu_supports("avx2")};
     at = 0;
     for (size_t i = 0; at < total; ++i) {
         const size_t n = std::min(total - at, chunks[i % chunks.size()]);
         if (format == 0) {
             ebur128_add_frames_short(ref, s16.data() + at * channels, n);
-            loudness_meter_add_s16(&lm, s16.data() + at * channels, n);
+            loudness_meter_add_s16(&lm, s16.data() + at * channels, n, &qpm);
         } else if (format == 1) {
             ebur128_add_frames_int(ref, s32.data() + at * channels, n);
-            loudness_meter_add_s32(&lm, s32.data() + at * channels, n);
+            loudness_meter_add_s32(&lm, s32.data() + at * channels, n, &qpm);
         } else {
             ebur128_add_frames_float(ref, f.data() + at * channels, n);
-            loudness_meter_add_float(&lm, f.data() + at * channels, n);
+            loudness_meter_add_float(&lm, f.data() + at * channels, n, &qpm);
         }
         at += n;
     }
@@ -139,5 +150,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!same_bits(integrated, loudness_meter_integrated(lm)) || !same_bits(range, loudness_meter_range(lm)) ||
         !same_bits(momentary, mine))
         abort();
+    // Where every channel counts the meters ride along; elsewhere they stay at rest.
+    const bool rides = loudness_meter_uses_all(lm);
+    for (size_t c = 0; c < channels; ++c)
+        for (size_t k = 0; k < 4; ++k) {
+            qpm_meter alone{qpm_types[k], 0, 0};
+            if (rides)
+                for (size_t i = 0; i < total; ++i) {
+                    const size_t j = i * channels + c;
+                    const double level = format == 0   ? s16[j] / 32767.0
+                                         : format == 1 ? s32[j] / 2147483647.0
+                                                       : static_cast<double>(f[j]);
+                    qpm_process(&alone, level, dt);
+                }
+            const qpm_meter& got = riding[4 * c + k];
+            if (!same_bits(alone.cur, got.cur) || !same_bits(alone.max, got.max))
+                abort();
+        }
     return 0;
 }
