@@ -30,6 +30,18 @@ float decode(std::vector<uint8_t> bytes, int codec)
     return f;
 }
 
+// Every length up to a few vectors' worth, with the odd bytes after the last
+// sample, and a long payload.
+std::vector<size_t> payload_sizes()
+{
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 80; ++n)
+        sizes.push_back(n);
+    sizes.push_back(3 * 2 * 1001 + 1);
+    sizes.push_back(3 * 2 * 1001 + 2);
+    return sizes;
+}
+
 }  // namespace
 
 TEST(PcmCodec, DecodesFullScaleAndLargestPositive)
@@ -67,14 +79,8 @@ TEST(PcmCodec, SaturatesAtFullScaleAndCountsClippedSamples)
 TEST(PcmCodec, RoundTripReproducesEveryPayloadByteForByte)
 {
     std::mt19937 rng(7);
-    // Every length up to a few vectors' worth, with the odd bytes after the
-    // last sample, and a long payload.
-    std::vector<size_t> sizes;
-    for (size_t n = 0; n <= 70; ++n)
-        sizes.push_back(n);
-    sizes.push_back(3 * 2 * 1001 + 1);
     for (int codec : all_codecs)
-        for (size_t size : sizes) {
+        for (size_t size : payload_sizes()) {
             std::vector<uint8_t> payload(size);
             for (auto& b : payload)
                 b = static_cast<uint8_t>(rng());
@@ -112,15 +118,11 @@ TEST(PcmCodec, GainOnWholePayloadsEqualsGainOnEachSampleAlone)
     // their length and the processor's vector paths, must give the same bytes
     // and the same count of saturated samples.
     std::mt19937 rng(11);
-    std::vector<size_t> sizes;
-    for (size_t n = 0; n <= 80; ++n)
-        sizes.push_back(n);
-    sizes.push_back(3 * 2 * 1001 + 2);
     const double gains[] = {2.662977, 0.5, 1.0, -1.0, 1.0000001, 0.999999, 1e-30, 123.0, 3e38, 1e300, 0.0};
     std::vector<float> scratch;
     for (int codec : all_codecs) {
         const int w = pcm_sample_width(codec);
-        for (size_t size : sizes)
+        for (size_t size : payload_sizes())
             for (double gain : gains) {
                 std::vector<uint8_t> payload(size);
                 for (auto& b : payload)
