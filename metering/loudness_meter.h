@@ -101,7 +101,8 @@ struct loudness_qpm {
 // read as fractions of 2^15 and 2^31, floats as they are. With qpm, and when
 // every channel counts (loudness_meter_uses_all), the quasi-peak meters step
 // on the same samples in the filter's pass, ending exactly as after
-// qpm_process_frames; otherwise qpm is ignored.
+// qpm_process_frames (but for a level decayed below about 1e-300 by long
+// digital silence: see qpm_lanes.h); otherwise qpm is ignored.
 void loudness_meter_add_s16(loudness_meter* lm, const int16_t* src, size_t frames, const loudness_qpm* qpm = nullptr);
 void loudness_meter_add_s32(loudness_meter* lm, const int32_t* src, size_t frames, const loudness_qpm* qpm = nullptr);
 void loudness_meter_add_float(loudness_meter* lm, const float* src, size_t frames, const loudness_qpm* qpm = nullptr);

@@ -4,6 +4,11 @@
 // instructions the calling function is built for (two SSE2 halves, or one AVX
 // register) with the same operations lane by lane: every lane does the steps
 // of qpm_process_block in its order, and the levels end with the same bits.
+// One exception, when the caller flushes results below DBL_MIN to zero (the
+// loudness filter's pass does): a level that minutes of digital silence have
+// decayed below about 1e-300 stops there instead of decaying on through the
+// denormals. Its held maximum keeps its bits, and the level is the same again
+// from the first sample that is not zero.
 #pragma once
 
 #include <cstdint>

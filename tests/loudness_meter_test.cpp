@@ -313,3 +313,47 @@ TEST(LoudnessMeter, quasiPeakMetersRidingAlongEndAsFedOneByOne)
                 }
             }
 }
+
+// The filter's pass flushes results below DBL_MIN to zero, so a level that
+// long digital silence has decayed below about 1e-300 stops there instead of
+// decaying on into denormals. Nothing reported sees it: the held maxima keep
+// their bits, and the levels are the same again from the signal's return.
+TEST(LoudnessMeter, quasiPeakMetersRidingAlongAfterLongSilence)
+{
+    constexpr int types[4] = {0, 5, 10, 200};
+    const int rate = 16;  // the quickest decay per sample
+    std::vector<float> x(40000, 0.0f);
+    for (size_t i = 0; i < 50; ++i)
+        x[i] = x[30000 + i] = 0.5f * static_cast<float>(i % 7) / 7.0f;
+    for (bool avx2 : {false, true}) {
+        if (avx2 && !__builtin_cpu_supports("avx2"))
+            continue;
+        for (size_t end : {size_t(29999), x.size()}) {
+            std::vector<qpm_meter> riding, alone;
+            std::vector<qpm_meter*> riders;
+            for (int type : types) {
+                riding.push_back({type, 0, 0});
+                alone.push_back({type, 0, 0});
+            }
+            for (qpm_meter& m : riding)
+                riders.push_back(&m);
+            loudness_meter lm;
+            ASSERT_EQ(loudness_meter_init(&lm, 1, rate), 0);
+            const loudness_qpm qpm{riders.data(), 1.0 / rate, avx2};
+            loudness_meter_add_float(&lm, x.data(), end, &qpm);
+            for (size_t k = 0; k < 4; ++k) {
+                for (size_t i = 0; i < end; ++i)
+                    qpm_process(&alone[k], x[i], 1.0 / rate);
+                EXPECT_EQ(std::bit_cast<uint64_t>(riding[k].max), std::bit_cast<uint64_t>(alone[k].max)) << k;
+                if (end == x.size() || types[k] == 0) {
+                    EXPECT_EQ(std::bit_cast<uint64_t>(riding[k].cur), std::bit_cast<uint64_t>(alone[k].cur)) << k;
+                } else {
+                    // Decayed to a denormal alone, held near 4e-307 riding along.
+                    EXPECT_LT(alone[k].cur, 1e-307) << k;
+                    EXPECT_GT(riding[k].cur, 1e-308) << k;
+                    EXPECT_LT(riding[k].cur, 1e-300) << k;
+                }
+            }
+        }
+    }
+}

@@ -163,8 +163,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                                        : static_cast<double>(f[j]);
                     qpm_process(&alone, level, dt);
                 }
+            // The held maximum to the bit; the level too, unless digital
+            // silence has taken it below where the filter's pass flushes.
             const qpm_meter& got = riding[4 * c + k];
-            if (!same_bits(alone.cur, got.cur) || !same_bits(alone.max, got.max))
+            const bool flushed = alone.cur < 1e-300 && got.cur < 1e-300;
+            if (!same_bits(alone.max, got.max) || (!flushed && !same_bits(alone.cur, got.cur)))
                 abort();
         }
     return 0;
