@@ -165,7 +165,7 @@ struct lane_regs {
 // which the processor runs beside it.
 template <typename T, int W, bool LANES, bool QPM>
 [[gnu::always_inline]] inline void loudness_filter_body(loudness_meter* lm, const T* src, size_t n, size_t u0,
-                                                        size_t pos, lane_regs* lr, const loudness_qpm* qpm)
+                                                        size_t pos, lane_regs* lr, qpm_lanes4* lanes, double dt)
 {
     using V = typename loudness_vec<W>::type;
     constexpr double scale = sample_full_scale<T>();
@@ -183,12 +183,9 @@ template <typename T, int W, bool LANES, bool QPM>
         lane_set<W>(&v4, w, lm->state[u * 4 + 3]);
     }
     qpm_lanes4 q[W];
-    double dt = 0;
-    if constexpr (QPM) {
-        dt = qpm->dt;
+    if constexpr (QPM)
         for (int w = 0; w < W; ++w)
-            qpm_lanes4_load(&q[w], qpm->meters + 4 * ch[w], dt);
-    }
+            q[w] = lanes[w];
     const double a1 = lm->a[1], a2 = lm->a[2], a3 = lm->a[3], a4 = lm->a[4];
     const double b0 = lm->b[0], b1 = lm->b[1], b2 = lm->b[2], b3 = lm->b[3], b4 = lm->b[4];
     const double* f = lm->filtered.data();
@@ -230,40 +227,55 @@ template <typename T, int W, bool LANES, bool QPM>
     }
     if constexpr (QPM)
         for (int w = 0; w < W; ++w)
-            qpm_lanes4_store(q[w], qpm->meters + 4 * ch[w]);
+            lanes[w] = q[w];
 }
 
 // The filter pass, out of line: inlined into its caller, the loop's state no
 // longer fits the registers and runs half as fast. With quasi-peak meters it
 // is built twice, for the baseline processor and for AVX2 (a meter's four
 // lanes in one register, and blends), chosen at run time; either gives the
-// same bits.
+// same bits. The meters come loaded and go back stored by the caller, so that
+// the AVX2 build calls nothing and the compiler clears the vector registers'
+// upper halves on leaving it: code without AVX after it runs slowly otherwise.
 template <typename T, int W, bool LANES>
 [[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos,
-                                       lane_regs* lr, const loudness_qpm* qpm)
+                                       lane_regs* lr)
 {
-    if (qpm)
-        loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, qpm);
-    else
-        loudness_filter_body<T, W, LANES, false>(lm, src, n, u0, pos, lr, nullptr);
+    loudness_filter_body<T, W, LANES, false>(lm, src, n, u0, pos, lr, nullptr, 0);
+}
+
+template <typename T, int W, bool LANES>
+[[gnu::noinline]] void loudness_filter_qpm(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos,
+                                           lane_regs* lr, qpm_lanes4* lanes, double dt)
+{
+    loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, lanes, dt);
 }
 
 template <typename T, int W, bool LANES>
 [[gnu::noinline]] __attribute__((target("avx2"))) void loudness_filter_avx2(loudness_meter* lm, const T* src, size_t n,
                                                                              size_t u0, size_t pos, lane_regs* lr,
-                                                                             const loudness_qpm* qpm)
+                                                                             qpm_lanes4* lanes, double dt)
 {
-    loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, qpm);
+    loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, lanes, dt);
 }
 
 template <typename T, int W, bool LANES>
 void loudness_filter_pick(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr,
                           const loudness_qpm* qpm)
 {
-    if (qpm && qpm->avx2)
-        loudness_filter_avx2<T, W, LANES>(lm, src, n, u0, pos, lr, qpm);
+    if (!qpm) {
+        loudness_filter<T, W, LANES>(lm, src, n, u0, pos, lr);
+        return;
+    }
+    qpm_lanes4 lanes[W];
+    for (int w = 0; w < W; ++w)
+        qpm_lanes4_load(&lanes[w], qpm->meters + 4 * lm->used[u0 + static_cast<size_t>(w)], qpm->dt);
+    if (qpm->avx2)
+        loudness_filter_avx2<T, W, LANES>(lm, src, n, u0, pos, lr, lanes, qpm->dt);
     else
-        loudness_filter<T, W, LANES>(lm, src, n, u0, pos, lr, qpm);
+        loudness_filter_qpm<T, W, LANES>(lm, src, n, u0, pos, lr, lanes, qpm->dt);
+    for (int w = 0; w < W; ++w)
+        qpm_lanes4_store(lanes[w], qpm->meters + 4 * lm->used[u0 + static_cast<size_t>(w)]);
 }
 
 // Filters the used channels u0..u0+W-1 over n frames at ring position pos,

@@ -315,8 +315,9 @@ void meter_worker_run(meter_pool* pool)
         lock.lock();
         q->busy = false;
         pool->queued_bytes -= block->data.size();
-        // Copies of the block are made and dropped under the lock only: none
-        // left but this one means every item is done with it.
+        // Copies are made only under the lock, when the block is queued, and
+        // the count falls from there: one left, this one, means every item
+        // and the thread that queued it are done with it.
         if (block.use_count() == 1 && pool->spare.size() < max_spare_blocks) {
             block->data.clear();
             pool->spare.push_back(std::move(block->data));

@@ -5,7 +5,7 @@
 namespace {
 
 constexpr size_t chunk_bytes = 64 * 1024;
-constexpr size_t max_entry_bytes = 3 * 10;  // three 64-bit varints at most
+constexpr size_t max_entry_bytes = 4 * 10;  // four 64-bit varints at most
 
 void put_varint(std::vector<uint8_t>& out, uint64_t v)
 {
@@ -45,11 +45,12 @@ namespace {
 // An entry begins with a varint whose low three bits say what repeats the
 // entry before: the gap from that payload's end, the size, and the stream
 // (with its element flag) as the one after the previous entry's. What does not
-// repeat follows: the gap (zigzag) in the rest of the first varint, then the
-// size and the stream in varints of their own. Frame-wrapped audio, a payload
-// of each track in turn behind a short key and length, takes a byte an entry
-// but for the first track's, which follows the video.
-constexpr uint64_t same_gap = 4, same_size = 2, next_stream = 1;
+// repeat follows: the gap (zigzag) in the rest of the first varint, or in one
+// of its own when it is too large for that (the fourth bit), then the size and
+// the stream in varints of their own. Frame-wrapped audio, a payload of each
+// track in turn behind a short key and length, takes a byte an entry but for
+// the first two tracks', after the video.
+constexpr uint64_t large_gap = 8, same_gap = 4, same_size = 2, next_stream = 1;
 
 uint64_t stream_code(const payload_place& p)
 {
@@ -72,13 +73,17 @@ void packet_table_append(packet_table* t, const payload_place& p)
     uint64_t head = 0;
     if (gap == t->last_gap)
         head |= same_gap;
+    else if (zigzag(gap) < (uint64_t(1) << 60))
+        head |= zigzag(gap) << 4;
     else
-        head |= zigzag(gap) << 3;
+        head |= large_gap;
     if (p.size == t->last.size)
         head |= same_size;
     if (code == stream_code(t->last) + 2)
         head |= next_stream;
     put_varint(out, head);
+    if (head & large_gap)
+        put_varint(out, zigzag(gap));
     if (!(head & same_size))
         put_varint(out, static_cast<uint32_t>(p.size));
     if (!(head & next_stream))
@@ -121,7 +126,11 @@ bool packet_table_next(packet_table_reader* r, payload_place* place)
     }
     const auto& in = r->table->chunks[r->chunk];
     const uint64_t head = get_varint(in, &r->offset);
-    const int64_t gap = head & same_gap ? r->last_gap : unzigzag(head >> 3);
+    int64_t gap = r->last_gap;
+    if (head & large_gap)
+        gap = unzigzag(get_varint(in, &r->offset));
+    else if (!(head & same_gap))
+        gap = unzigzag(head >> 4);
     payload_place p;
     p.pos = r->last.pos + r->last.size + gap;
     p.size = head & same_size ? r->last.size : static_cast<int32_t>(get_varint(in, &r->offset));

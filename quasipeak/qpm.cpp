@@ -194,14 +194,17 @@ void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, siz
 }
 
 // The same with AVX2: a channel's four meters in one vector, and blends for
-// the choices, which shortens each step's chain of dependent operations.
+// the choices, which shortens each step's chain of dependent operations. The
+// meters come loaded and go back stored by the caller: this function calls
+// nothing, so the compiler clears the vector registers' upper halves on
+// leaving it, which code without AVX after it needs to run at full speed.
 template <int G>
-__attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters, const double* x, size_t stride,
-                                                         size_t n, double dt)
+__attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_lanes4* lanes, const double* x, size_t stride, size_t n,
+                                                         double dt)
 {
     qpm_lanes4 q[G];
     for (int j = 0; j < G; ++j)
-        qpm_lanes4_load(&q[j], meters + 4 * j, dt);
+        q[j] = lanes[j];
     for (size_t i = 0; i < n; ++i) {
         const double* const frame = x + i * stride;
 #pragma GCC unroll 4
@@ -209,17 +212,23 @@ __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_meter* const* meters
             qpm_lanes4_step(&q[j], frame[j], dt);
     }
     for (int j = 0; j < G; ++j)
-        qpm_lanes4_store(q[j], meters + 4 * j);
+        lanes[j] = q[j];
 }
 
 // G channels' meters with the AVX2 pass where the processor has it.
 template <int G>
 void qpm_run_channels(bool avx2, qpm_meter* const* meters, const double* x, size_t stride, size_t n, double dt)
 {
-    if (avx2)
-        qpm_run_group_avx2<G>(meters, x, stride, n, dt);
-    else
+    if (!avx2) {
         qpm_run_group<G>(meters, x, stride, n, dt);
+        return;
+    }
+    qpm_lanes4 q[G];
+    for (int j = 0; j < G; ++j)
+        qpm_lanes4_load(&q[j], meters + 4 * j, dt);
+    qpm_run_group_avx2<G>(q, x, stride, n, dt);
+    for (int j = 0; j < G; ++j)
+        qpm_lanes4_store(q[j], meters + 4 * j);
 }
 
 int qpm_check(qpm_meter* const* meters, size_t count)

@@ -62,6 +62,20 @@ TEST(PacketTable, KeepsEveryPlaceCompactlyAndSortsOutOfOrderOnes)
     ASSERT_EQ(back.size(), places.size());
     for (size_t i = 0; i < places.size(); ++i)
         ASSERT_TRUE(same(back[i], places[i])) << i;
+
+    // Gaps of every magnitude either way, and the extremes of each field.
+    const std::vector<payload_place> odd = {
+        {0, 0, 0, false},           {int64_t(1) << 62, 1, 7, true}, {1, 5, 8, false},
+        {(int64_t(1) << 60) + 5, 5, 9, false}, {3, INT32_MAX, INT32_MAX, true}, {INT64_MAX / 2, 0, 0, false},
+        {INT64_MAX / 2, 0, 1, false}, {2, 1, 2, false},            {2, 1, 3, false},
+    };
+    packet_table extremes;
+    for (const payload_place& p : odd)
+        packet_table_append(&extremes, p);
+    back = read_all(extremes);
+    ASSERT_EQ(back.size(), odd.size());
+    for (size_t i = 0; i < odd.size(); ++i)
+        EXPECT_TRUE(same(back[i], odd[i])) << i << ": " << back[i].pos << " " << back[i].size << " " << back[i].stream;
 }
 
 TEST(PacketTable, Crc32cMatchesTheCheckValue)

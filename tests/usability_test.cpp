@@ -50,7 +50,9 @@ const std::string& long_media()
 {
     static const std::string path = [] {
         const std::string p = scratch_dir() + "/long.mxf";
-        make_media(p, "-f lavfi -i 'anoisesrc=c=pink:a=0.2:r=48000:d=1500' -c:a pcm_s16le -f mxf_opatom");
+        // Enough bytes that writing the copy, the quick part, outlasts the
+        // line's first redraw too (a third of a second or more).
+        make_media(p, "-f lavfi -i 'anoisesrc=c=pink:a=0.2:r=48000:d=2400' -c:a pcm_s24le -f mxf_opatom");
         return p;
     }();
     return path;
