@@ -58,9 +58,9 @@ void add_frames(loudness_meter* lm, const T* data, size_t frames, const loudness
         loudness_meter_add_float(lm, data, frames, qpm);
 }
 
-// The quasi-peak meters step in the loudness filter's pass when it sees every
-// channel; else they make a pass of their own.
-bool qpm_with_loudness(const track_meter& tm)
+// The quasi-peak meters can step in the loudness filter's pass when it sees
+// every channel.
+bool qpm_can_ride(const track_meter& tm)
 {
     return !tm.qpm.empty() && tm.loudness && loudness_meter_uses_all(*tm.loudness);
 }
@@ -208,7 +208,7 @@ void run_item(track_meter& tm, const work_item& w, const sample_block& b, channe
     case WORK_LOUDNESS: {
         loudness_qpm riders;
         const loudness_qpm* qpm = nullptr;
-        if (qpm_with_loudness(tm)) {
+        if (tm.qpm_in_loudness) {
             gather_qpm(tm, &scratch.meters);
             riders = {scratch.meters.data(), 1.0 / tm.sample_rate, __builtin_cpu_supports("avx2") != 0};
             qpm = &riders;
@@ -442,6 +442,15 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
         pool->pending[t].track = t;
 
     pool->block_bytes = std::clamp(all_blocks_bytes / std::max<size_t>(n, 1), min_block_bytes, max_block_bytes);
+    if (threads == 0)
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    // The quasi-peak meters step in the loudness item's pass, which costs
+    // less processor time than a pass of their own, when there are enough
+    // such tracks to keep every thread busy; with fewer, the two passes of a
+    // track run side by side on two threads, which ends sooner.
+    const size_t riders = static_cast<size_t>(std::count_if(tracks->begin(), tracks->end(), qpm_can_ride));
+    for (track_meter& tm : *tracks)
+        tm.qpm_in_loudness = qpm_can_ride(tm) && riders >= threads;
     pool->track_items.resize(n);
     for (size_t t = 0; t < n; ++t) {
         auto add = [&](work_kind kind, int c) {
@@ -454,11 +463,9 @@ int meter_pool_create(meter_pool** out, std::vector<track_meter>* tracks, unsign
             add(WORK_PEAKS, static_cast<int>(c));
         // A programme's meter has the loudness alone: its peaks and meters
         // are its tracks'.
-        if (!tm.qpm.empty() && !qpm_with_loudness(tm))
+        if (!tm.qpm.empty() && !tm.qpm_in_loudness)
             add(WORK_QPM, 0);
     }
-    if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
     threads = static_cast<unsigned>(std::min<size_t>(threads, pool->items.size()));
     // With one thread the caller's does the work as it appends. A thread that
     // cannot be started (a process limit) leaves the work to those that did,

@@ -61,6 +61,7 @@ struct track_meter {
     std::vector<true_peak_meter> peaks;  // per channel: sample and true peak
     std::vector<std::array<qpm_ptr, 4>> qpm;
     std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
+    bool qpm_in_loudness = false;  // set by the meter pool: the meters step in the loudness filter's pass
 };
 
 struct channel_figures {

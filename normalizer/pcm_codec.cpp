@@ -194,7 +194,8 @@ __attribute__((target("avx2"))) int pcm_apply_gain_avx2(uint8_t* d, int n, int c
     const int w = s24 ? 3 : 2;
     __m128i unpack_lo, unpack_hi;
     if (s24) {
-        unpack_lo = unpack_hi = _mm_load_si128(reinterpret_cast<const __m128i*>(le ? pcm_shuffle_s24le : pcm_shuffle_s24be));
+        const uint8_t* mask = le ? pcm_shuffle_s24le : pcm_shuffle_s24be;
+        unpack_lo = unpack_hi = _mm_load_si128(reinterpret_cast<const __m128i*>(mask));
     } else {
         const auto& masks = le ? pcm_shuffle_s16le : pcm_shuffle_s16be;
         unpack_lo = _mm_load_si128(reinterpret_cast<const __m128i*>(masks[0]));

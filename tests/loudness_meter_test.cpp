@@ -307,8 +307,10 @@ TEST(LoudnessMeter, quasiPeakMetersRidingAlongEndAsFedOneByOne)
                     for (size_t i = 0; i < got.size(); ++i) {
                         // Where the meters cannot ride along they are left alone.
                         const qpm_meter& w = rides ? want[i] : qpm_meter{types[i % 4], 0, 0};
-                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].cur), std::bit_cast<uint64_t>(w.cur)) << what << " meter " << i;
-                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].max), std::bit_cast<uint64_t>(w.max)) << what << " meter " << i;
+                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].cur), std::bit_cast<uint64_t>(w.cur))
+                            << what << " meter " << i;
+                        ASSERT_EQ(std::bit_cast<uint64_t>(got[i].max), std::bit_cast<uint64_t>(w.max))
+                            << what << " meter " << i;
                     }
                 }
             }

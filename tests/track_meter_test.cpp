@@ -141,43 +141,48 @@ TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
         ebur128_loudness_global(full.get(), &loudness);
         ebur128_loudness_range(full.get(), &lra);
 
-        const track_figures f = measure({s}, 3)[0];
-        EXPECT_EQ(f.loudness, loudness);
-        EXPECT_EQ(f.lra, lra);
-        for (int c = 0; c < s.channels; ++c) {
-            double sample_peak = 0, true_peak = 0;
-            ebur128_sample_peak(full.get(), static_cast<unsigned>(c), &sample_peak);
-            ebur128_true_peak(full.get(), static_cast<unsigned>(c), &true_peak);
-            EXPECT_EQ(f.channels[static_cast<size_t>(c)].sample_peak, sample_peak) << c;
-            EXPECT_EQ(f.channels[static_cast<size_t>(c)].true_peak, true_peak) << c;
-            // The quasi-peak meters, whichever pass steps them, against one
-            // meter of each type fed the channel sample by sample.
-            for (int k = 0; k < 4; ++k) {
-                qpm_meter* m = nullptr;
-                constexpr int types[4] = {0, 5, 10, 200};
-                ASSERT_EQ(qpm_create(&m, types[k]), 0);
-                qpm_ptr meter(m);
-                for (size_t i = 0; i < s.frames; ++i) {
-                    const size_t at = i * static_cast<size_t>(s.channels) + static_cast<size_t>(c);
-                    double level = 0;
-                    if (s.format == TRACK_S16) {
-                        int16_t x;
-                        std::memcpy(&x, &s.bytes[at * 2], 2);
-                        level = x / 32767.0;
-                    } else if (s.format == TRACK_S32) {
-                        int32_t x;
-                        std::memcpy(&x, &s.bytes[at * 4], 4);
-                        level = x / 2147483647.0;
-                    } else {
-                        float x;
-                        std::memcpy(&x, &s.bytes[at * 4], 4);
-                        level = x;
+        // One thread steps the quasi-peak meters in the loudness filter's
+        // pass, three give them a pass of their own.
+        for (unsigned threads : {1u, 3u}) {
+            const track_figures f = measure({s}, threads)[0];
+            EXPECT_EQ(f.loudness, loudness);
+            EXPECT_EQ(f.lra, lra);
+            for (int c = 0; c < s.channels; ++c) {
+                double sample_peak = 0, true_peak = 0;
+                ebur128_sample_peak(full.get(), static_cast<unsigned>(c), &sample_peak);
+                ebur128_true_peak(full.get(), static_cast<unsigned>(c), &true_peak);
+                EXPECT_EQ(f.channels[static_cast<size_t>(c)].sample_peak, sample_peak) << c;
+                EXPECT_EQ(f.channels[static_cast<size_t>(c)].true_peak, true_peak) << c;
+                // The quasi-peak meters, whichever pass steps them, against one
+                // meter of each type fed the channel sample by sample.
+                for (int k = 0; k < 4; ++k) {
+                    qpm_meter* m = nullptr;
+                    constexpr int types[4] = {0, 5, 10, 200};
+                    ASSERT_EQ(qpm_create(&m, types[k]), 0);
+                    qpm_ptr meter(m);
+                    for (size_t i = 0; i < s.frames; ++i) {
+                        const size_t at = i * static_cast<size_t>(s.channels) + static_cast<size_t>(c);
+                        double level = 0;
+                        if (s.format == TRACK_S16) {
+                            int16_t x;
+                            std::memcpy(&x, &s.bytes[at * 2], 2);
+                            level = x / 32767.0;
+                        } else if (s.format == TRACK_S32) {
+                            int32_t x;
+                            std::memcpy(&x, &s.bytes[at * 4], 4);
+                            level = x / 2147483647.0;
+                        } else {
+                            float x;
+                            std::memcpy(&x, &s.bytes[at * 4], 4);
+                            level = x;
+                        }
+                        qpm_process(meter.get(), level, 1.0 / s.rate);
                     }
-                    qpm_process(meter.get(), level, 1.0 / s.rate);
+                    double db = 0;
+                    qpm_get_max_db(meter.get(), &db, 1.0);
+                    EXPECT_EQ(f.channels[static_cast<size_t>(c)].qpm_db[k], db)
+                        << s.channels << " ch, channel " << c << ", " << threads << " threads";
                 }
-                double db = 0;
-                qpm_get_max_db(meter.get(), &db, 1.0);
-                EXPECT_EQ(f.channels[static_cast<size_t>(c)].qpm_db[k], db) << s.channels << " ch, channel " << c;
             }
         }
     }
