@@ -38,10 +38,6 @@ int64_t unzigzag(uint64_t v)
     return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
 }
 
-}  // namespace
-
-namespace {
-
 // An entry begins with a varint whose low three bits say what repeats the
 // entry before: the gap from that payload's end, the size, and the stream
 // (with its element flag) as the one after the previous entry's. What does not
