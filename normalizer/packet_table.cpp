@@ -64,7 +64,9 @@ void packet_table_append(packet_table* t, const payload_place& p)
     if (t->count > 0 && p.pos < t->last.pos)
         t->sorted = false;
     auto& out = t->chunks.back();
-    const int64_t gap = p.pos - (t->last.pos + t->last.size);
+    // Wrapping arithmetic: any two positions have a gap that reads back.
+    const int64_t gap = static_cast<int64_t>(static_cast<uint64_t>(p.pos) - static_cast<uint64_t>(t->last.pos) -
+                                             static_cast<uint64_t>(static_cast<int64_t>(t->last.size)));
     const uint64_t code = stream_code(p);
     uint64_t head = 0;
     if (gap == t->last_gap)
@@ -128,7 +130,8 @@ bool packet_table_next(packet_table_reader* r, payload_place* place)
     else if (!(head & same_gap))
         gap = unzigzag(head >> 4);
     payload_place p;
-    p.pos = r->last.pos + r->last.size + gap;
+    p.pos = static_cast<int64_t>(static_cast<uint64_t>(r->last.pos) +
+                                 static_cast<uint64_t>(static_cast<int64_t>(r->last.size)) + static_cast<uint64_t>(gap));
     p.size = head & same_size ? r->last.size : static_cast<int32_t>(get_varint(in, &r->offset));
     const uint64_t code = head & next_stream ? stream_code(r->last) + 2 : get_varint(in, &r->offset);
     p.stream = static_cast<int32_t>(code >> 1);
