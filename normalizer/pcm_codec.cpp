@@ -41,6 +41,17 @@ int32_t pcm_saturate(float scaled, int* clipped)
 
 }  // namespace
 
+namespace {
+
+// The four codecs the conversions read and write; others decode as silence.
+bool pcm_known_codec(int codec_id)
+{
+    return codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S16BE ||
+           codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE;
+}
+
+}  // namespace
+
 int pcm_sample_width(int codec_id)
 {
     return codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE ? 3 : 2;
@@ -96,8 +107,7 @@ int pcm_to_float(float* out, const uint8_t* d, int size, int codec_id)
     const int w = pcm_sample_width(codec_id);
     const int n = size / w;
     int i = 0;
-    const bool known = codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S16BE ||
-                       codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE;
+    const bool known = pcm_known_codec(codec_id);
     if (known && __builtin_cpu_supports("ssse3"))
         i = pcm_to_float_ssse3(out, d, n, codec_id);
     d += static_cast<ptrdiff_t>(i) * w;
@@ -249,8 +259,7 @@ __attribute__((target("avx2"))) int pcm_apply_gain_avx2(uint8_t* d, int n, int c
 int pcm_apply_gain(uint8_t* data, int size, int codec_id, double gain, std::vector<float>* scratch)
 {
     const int w = pcm_sample_width(codec_id);
-    const bool known = codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S16BE ||
-                       codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE;
+    const bool known = pcm_known_codec(codec_id);
     int clipped = 0;
     if (known && __builtin_cpu_supports("avx2")) {
         const int done = pcm_apply_gain_avx2(data, size / w, codec_id, gain, &clipped);

@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-#include <immintrin.h>
 
 namespace {
 
@@ -111,96 +110,13 @@ int qpm_process_block(qpm_meter* m, const double* x, size_t n, double dt)
 
 namespace {
 
-// Lane-wise a where mask is set, else b: a choice without a branch.
-inline __m128d qpm_select(__m128d mask, __m128d a, __m128d b)
-{
-    return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
-}
-
-// The constants and levels of W meters, lane by lane, as the vector passes
-// load them: a negative mark for the peak followers (type 0, which step with
-// type 5's constants and then take the sample instead), t1, rise, fall, cur, max.
-template <int W>
-void qpm_gather(qpm_meter* const* meters, double dt, double lane[6][W])
-{
-    for (int l = 0; l < W; ++l) {
-        const qpm_meter* m = meters[l];
-        const qpm_coeffs q = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
-        lane[0][l] = m->type == 0 ? -1.0 : 0.0;
-        lane[1][l] = q.t1;
-        lane[2][l] = q.rise;
-        lane[3][l] = q.fall;
-        lane[4][l] = m->cur;
-        lane[5][l] = m->max;
-    }
-}
-
-// Stores the levels of W meters back from their lanes.
-template <int W>
-void qpm_scatter(qpm_meter* const* meters, const double* cur, const double* max)
-{
-    for (int l = 0; l < W; ++l) {
-        meters[l]->cur = cur[l];
-        meters[l]->max = max[l];
-    }
-}
-
-// G channels' meters (4 each) over n frames of x, `stride` values apart. A
-// channel's four meters take two SSE2 vectors, a lane each; every lane does the
+// G channels' meters (4 each, one qpm_lanes4 per channel, loaded by the
+// caller) over n frames of x, `stride` values apart. Every lane does the
 // operations of qpm_step (or of the peak follower) in the same order, so the
-// levels are those of qpm_process_block. Masks pick the lanes' results without
+// levels are those of qpm_process_block; masks pick the lanes' results without
 // branches, which the signal would make unpredictable.
 template <int G>
-void qpm_run_group(qpm_meter* const* meters, const double* x, size_t stride, size_t n, double dt)
-{
-    constexpr int V = 2 * G;  // vectors
-    __m128d peak[V], t1[V], rise[V], fall[V], cur[V], max[V];
-    for (int j = 0; j < V; ++j) {
-        double lane[6][2];
-        qpm_gather<2>(meters + 2 * j, dt, lane);
-        peak[j] = _mm_cmplt_pd(_mm_loadu_pd(lane[0]), _mm_setzero_pd());
-        t1[j] = _mm_loadu_pd(lane[1]);
-        rise[j] = _mm_loadu_pd(lane[2]);
-        fall[j] = _mm_loadu_pd(lane[3]);
-        cur[j] = _mm_loadu_pd(lane[4]);
-        max[j] = _mm_loadu_pd(lane[5]);
-    }
-    const __m128d dtv = _mm_set1_pd(dt);
-    for (size_t i = 0; i < n; ++i) {
-        const double* const frame = x + i * stride;
-#pragma GCC unroll 8
-        for (int j = 0; j < V; ++j) {
-            const double v = frame[j / 2];
-            const __m128d a = _mm_set1_pd(v < 0 ? -v : v);
-            const __m128d c = cur[j];
-            const __m128d t2 = _mm_mul_pd(t1[j], c);
-            const __m128d t3 = _mm_sub_pd(a, t2);
-            const __m128d t4 = _mm_mul_pd(rise[j], t3);
-            const __m128d t5 = _mm_mul_pd(t4, dtv);
-            const __m128d up = _mm_add_pd(c, t5);
-            const __m128d down = _mm_add_pd(c, _mm_mul_pd(fall[j], c));
-            const __m128d step = qpm_select(_mm_cmpgt_pd(a, c), up, down);
-            cur[j] = qpm_select(peak[j], a, step);
-            // cur > max ? cur : max, NaN never taken.
-            max[j] = _mm_max_pd(cur[j], max[j]);
-        }
-    }
-    for (int j = 0; j < V; ++j) {
-        double c[2], m[2];
-        _mm_storeu_pd(c, cur[j]);
-        _mm_storeu_pd(m, max[j]);
-        qpm_scatter<2>(meters + 2 * j, c, m);
-    }
-}
-
-// The same with AVX2: a channel's four meters in one vector, and blends for
-// the choices, which shortens each step's chain of dependent operations. The
-// meters come loaded and go back stored by the caller: this function calls
-// nothing, so the compiler clears the vector registers' upper halves on
-// leaving it, which code without AVX after it needs to run at full speed.
-template <int G>
-__attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_lanes4* lanes, const double* x, size_t stride, size_t n,
-                                                         double dt)
+[[gnu::always_inline]] inline void qpm_run_lanes(qpm_lanes4* lanes, const double* x, size_t stride, size_t n, double dt)
 {
     qpm_lanes4 q[G];
     for (int j = 0; j < G; ++j)
@@ -215,18 +131,35 @@ __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_lanes4* lanes, const
         lanes[j] = q[j];
 }
 
+// The pass for the baseline processor: each vector of four in two SSE2 halves.
+template <int G>
+[[gnu::noinline]] void qpm_run_group(qpm_lanes4* lanes, const double* x, size_t stride, size_t n, double dt)
+{
+    qpm_run_lanes<G>(lanes, x, stride, n, dt);
+}
+
+// The same with AVX2: a channel's four meters in one register, and blends for
+// the choices, which shortens each step's chain of dependent operations. It
+// calls nothing, so the compiler clears the vector registers' upper halves on
+// leaving it, which code without AVX after it needs to run at full speed.
+template <int G>
+[[gnu::noinline]] __attribute__((target("avx2"))) void qpm_run_group_avx2(qpm_lanes4* lanes, const double* x,
+                                                                          size_t stride, size_t n, double dt)
+{
+    qpm_run_lanes<G>(lanes, x, stride, n, dt);
+}
+
 // G channels' meters with the AVX2 pass where the processor has it.
 template <int G>
 void qpm_run_channels(bool avx2, qpm_meter* const* meters, const double* x, size_t stride, size_t n, double dt)
 {
-    if (!avx2) {
-        qpm_run_group<G>(meters, x, stride, n, dt);
-        return;
-    }
     qpm_lanes4 q[G];
     for (int j = 0; j < G; ++j)
         qpm_lanes4_load(&q[j], meters + 4 * j, dt);
-    qpm_run_group_avx2<G>(q, x, stride, n, dt);
+    if (avx2)
+        qpm_run_group_avx2<G>(q, x, stride, n, dt);
+    else
+        qpm_run_group<G>(q, x, stride, n, dt);
     for (int j = 0; j < G; ++j)
         qpm_lanes4_store(q[j], meters + 4 * j);
 }
@@ -244,35 +177,35 @@ int qpm_check(qpm_meter* const* meters, size_t count)
 
 }  // namespace
 
+// A peak follower (type 0) steps with type 5's constants, then takes the
+// sample instead.
 void qpm_lanes4_load(qpm_lanes4* q, qpm_meter* const* meters, double dt)
 {
-    double lane[6][4];
-    qpm_gather<4>(meters, dt, lane);
     for (int l = 0; l < 4; ++l) {
-        q->peak[l] = lane[0][l] < 0 ? -1 : 0;
-        q->t1[l] = lane[1][l];
-        q->rise[l] = lane[2][l];
-        q->fall[l] = lane[3][l];
-        q->cur[l] = lane[4][l];
-        q->max[l] = lane[5][l];
+        const qpm_meter* m = meters[l];
+        const qpm_coeffs c = qpm_coeffs_for(m->type == 0 ? 5 : m->type, dt);
+        q->peak[l] = m->type == 0 ? -1 : 0;
+        q->t1[l] = c.t1;
+        q->rise[l] = c.rise;
+        q->fall[l] = c.fall;
+        q->cur[l] = m->cur;
+        q->max[l] = m->max;
     }
 }
 
 void qpm_lanes4_store(const qpm_lanes4& q, qpm_meter* const* meters)
 {
-    double cur[4], max[4];
     for (int l = 0; l < 4; ++l) {
-        cur[l] = q.cur[l];
-        max[l] = q.max[l];
+        meters[l]->cur = q.cur[l];
+        meters[l]->max = q.max[l];
     }
-    qpm_scatter<4>(meters, cur, max);
 }
 
 int qpm_process_block4(qpm_meter* const meters[4], const double* x, size_t n, double dt)
 {
     if (const int err = qpm_check(meters, 4))
         return err;
-    qpm_run_group<1>(meters, x, 1, n, dt);
+    qpm_run_channels<1>(false, meters, x, 1, n, dt);
     return 0;
 }
 
