@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-
 namespace {
 
 // Rise constant k of an integrating meter type, or 0 for a type without one.
