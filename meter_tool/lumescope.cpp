@@ -254,28 +254,59 @@ struct read_back_track {
     av_format_ptr input;
     av_codec_ptr codec;
     uint64_t skip_frames = 0;  // frames the programme's meter has already seen
-    bool ended = false;
+};
+
+// A programme's tracks, each decoded again from its own opening of the input.
+struct decoder_read_back {
+    scope_run* run = nullptr;
+    meter_programme* prog = nullptr;
+    std::vector<read_back_track> tracks;
+    av_packet_ptr pkt;
+    av_frame_ptr frame;
+    std::vector<uint8_t> buf;
 };
 
 // Queues the frames a read-back track's decoder yields, after those already metered.
-void lumescope_read_back_frames(scope_run& run, meter_programme& p, const meter_track& t, read_back_track& rb,
-                                AVFrame* frame, std::vector<uint8_t>* buf)
+void lumescope_read_back_frames(decoder_read_back* rb, size_t m)
 {
-    while (avcodec_receive_frame(rb.codec.get(), frame) >= 0) {
+    scope_run& run = *rb->run;
+    meter_programme& p = *rb->prog;
+    const meter_track& t = run.tracks[p.tracks[m]];
+    read_back_track& track = rb->tracks[m];
+    AVFrame* frame = rb->frame.get();
+    while (avcodec_receive_frame(track.codec.get(), frame) >= 0) {
         if (frame->ch_layout.nb_channels == t.channels && frame->format == t.format && frame->nb_samples > 0) {
             size_t frames = static_cast<size_t>(frame->nb_samples);
             const size_t frame_bytes =
                 static_cast<size_t>(t.channels) * static_cast<size_t>(av_get_bytes_per_sample(t.format));
-            buf->resize(frames * frame_bytes);
-            lumescope_interleave(t, frame, buf->data());
-            const size_t skip = static_cast<size_t>(std::min<uint64_t>(rb.skip_frames, frames));
-            rb.skip_frames -= skip;
+            rb->buf.resize(frames * frame_bytes);
+            lumescope_interleave(t, frame, rb->buf.data());
+            const size_t skip = static_cast<size_t>(std::min<uint64_t>(track.skip_frames, frames));
+            track.skip_frames -= skip;
             frames -= skip;
             if (frames > 0)
-                lumescope_programme_push(run, p, t, buf->data() + skip * frame_bytes, frames);
+                lumescope_programme_push(run, p, t, rb->buf.data() + skip * frame_bytes, frames);
         }
         av_frame_unref(frame);
     }
+}
+
+// Decodes the next packet of member m of the programme into the feed. Returns
+// 1, or 0 once the member's input has ended and its decoder is drained.
+int programme_source_read(decoder_read_back* rb, size_t m, programme_feed*)
+{
+    const meter_track& t = rb->run->tracks[rb->prog->tracks[m]];
+    read_back_track& track = rb->tracks[m];
+    AVPacket* pkt = rb->pkt.get();
+    if (av_read_frame(track.input.get(), pkt) < 0) {
+        avcodec_send_packet(track.codec.get(), nullptr);
+        lumescope_read_back_frames(rb, m);
+        return 0;
+    }
+    if (pkt->stream_index == t.stream_index && avcodec_send_packet(track.codec.get(), pkt) >= 0)
+        lumescope_read_back_frames(rb, m);
+    av_packet_unref(pkt);
+    return 1;
 }
 
 // Meters the rest of a programme whose tracks could not be lined up in one
@@ -284,56 +315,35 @@ void lumescope_read_back_frames(scope_run& run, meter_programme& p, const meter_
 // opened again (a stream that is gone, say).
 bool lumescope_read_back(scope_run& run, meter_programme& p, meter_pool* pool)
 {
-    constexpr size_t step_frames = 1 << 16;
-    const size_t n = p.tracks.size();
-    std::vector<read_back_track> rbs(n);
-    for (size_t m = 0; m < n; ++m) {
+    decoder_read_back rb;
+    rb.run = &run;
+    rb.prog = &p;
+    rb.tracks.resize(p.tracks.size());
+    for (size_t m = 0; m < p.tracks.size(); ++m) {
         const meter_track& t = run.tracks[p.tracks[m]];
         AVFormatContext* raw = nullptr;
         if (avformat_open_input(&raw, run.path, nullptr, nullptr) != 0)
             return false;
-        rbs[m].input.reset(raw);
+        rb.tracks[m].input.reset(raw);
         if (avformat_find_stream_info(raw, nullptr) < 0 || static_cast<unsigned>(t.stream_index) >= raw->nb_streams)
             return false;
         for (unsigned i = 0; i < raw->nb_streams; ++i)
             raw->streams[i]->discard = static_cast<int>(i) == t.stream_index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
         const AVStream* st = raw->streams[t.stream_index];
         const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
-        rbs[m].codec = decoder ? lumescope_open_decoder(st, decoder) : nullptr;
-        if (!rbs[m].codec)
+        rb.tracks[m].codec = decoder ? lumescope_open_decoder(st, decoder) : nullptr;
+        if (!rb.tracks[m].codec)
             return false;
-        rbs[m].skip_frames = p.fed_frames;
+        rb.tracks[m].skip_frames = p.fed_frames;
     }
     programme_feed_clear(&p.feed);
-    av_packet_ptr pkt(av_packet_alloc());
-    av_frame_ptr frame(av_frame_alloc());
-    if (!pkt || !frame)
+    rb.pkt.reset(av_packet_alloc());
+    rb.frame.reset(av_frame_alloc());
+    if (!rb.pkt || !rb.frame)
         return false;
-    std::vector<uint8_t> buf;
-    for (;;) {
-        bool all_ended = true;
-        for (size_t m = 0; m < n; ++m) {
-            const meter_track& t = run.tracks[p.tracks[m]];
-            read_back_track& rb = rbs[m];
-            while (!rb.ended && programme_feed_waiting(p.feed, m) < step_frames) {
-                if (av_read_frame(rb.input.get(), pkt.get()) < 0) {
-                    avcodec_send_packet(rb.codec.get(), nullptr);
-                    lumescope_read_back_frames(run, p, t, rb, frame.get(), &buf);
-                    rb.ended = true;
-                    break;
-                }
-                if (pkt->stream_index == t.stream_index && avcodec_send_packet(rb.codec.get(), pkt.get()) >= 0)
-                    lumescope_read_back_frames(run, p, t, rb, frame.get(), &buf);
-                av_packet_unref(pkt.get());
-            }
-            all_ended = all_ended && rb.ended;
-        }
-        if (all_ended)
-            programme_feed_pad(&p.feed);
+    while (programme_read_back_round(&p.feed, &rb) > 0)
         lumescope_programme_flush(p, pool);
-        if (all_ended)
-            return true;
-    }
+    return true;
 }
 
 // The largest true peak of a programme's channels, linear.

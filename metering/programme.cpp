@@ -73,6 +73,7 @@ void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channe
     feed->channels = channels;
     feed->queued.assign(channels.size(), {});
     feed->head.assign(channels.size(), 0);
+    feed->ended.assign(channels.size(), 0);
     feed->queued_bytes = 0;
 }
 
@@ -97,47 +98,60 @@ size_t programme_feed_waiting(const programme_feed& feed, size_t m)
 
 size_t programme_feed_ready(const programme_feed& feed)
 {
-    size_t ready = SIZE_MAX;
-    for (size_t m = 0; m < feed.channels.size(); ++m)
-        ready = std::min(ready, programme_feed_waiting(feed, m));
-    return feed.channels.empty() ? 0 : ready;
+    size_t open_least = SIZE_MAX, longest = 0;
+    for (size_t m = 0; m < feed.channels.size(); ++m) {
+        const size_t waiting = programme_feed_waiting(feed, m);
+        longest = std::max(longest, waiting);
+        if (!feed.ended[m])
+            open_least = std::min(open_least, waiting);
+    }
+    return open_least == SIZE_MAX ? longest : open_least;
 }
 
 void programme_feed_take(programme_feed* feed, size_t frames, uint8_t* out)
 {
     const size_t n = feed->channels.size();
+    if (frames == 0)
+        return;
     if (n == 1) {
-        const size_t bytes = frames * feed->channels[0] * feed->sample_bytes;
-        std::memcpy(out, feed->queued[0].data() + feed->head[0], bytes);
-        feed->head[0] += bytes;
-        feed->queued_bytes -= bytes;
+        const size_t have = std::min(frames, programme_feed_waiting(*feed, 0));
+        const size_t frame_bytes = feed->channels[0] * feed->sample_bytes;
+        if (have > 0)
+            std::memcpy(out, feed->queued[0].data() + feed->head[0], have * frame_bytes);
+        std::memset(out + have * frame_bytes, 0, (frames - have) * frame_bytes);
+        feed->head[0] += have * frame_bytes;
+        feed->queued_bytes -= have * frame_bytes;
         return;
     }
+    // Members that ended short give whole frames of zeros after their last.
+    std::vector<size_t> have(n);
+    for (size_t m = 0; m < n; ++m)
+        have[m] = std::min(frames, programme_feed_waiting(*feed, m));
     for (size_t f = 0; f < frames; ++f)
         for (size_t m = 0; m < n; ++m) {
             const size_t bytes = feed->channels[m] * feed->sample_bytes;
-            std::memcpy(out, feed->queued[m].data() + feed->head[m], bytes);
-            feed->head[m] += bytes;
+            if (f < have[m]) {
+                std::memcpy(out, feed->queued[m].data() + feed->head[m], bytes);
+                feed->head[m] += bytes;
+            } else {
+                std::memset(out, 0, bytes);
+            }
             out += bytes;
         }
-    size_t frame_bytes = 0;
     for (size_t m = 0; m < n; ++m)
-        frame_bytes += feed->channels[m] * feed->sample_bytes;
-    feed->queued_bytes -= frames * frame_bytes;
+        feed->queued_bytes -= have[m] * feed->channels[m] * feed->sample_bytes;
+}
+
+void programme_feed_end(programme_feed* feed, size_t m)
+{
+    feed->ended[m] = 1;
 }
 
 size_t programme_feed_pad(programme_feed* feed)
 {
-    size_t longest = 0;
     for (size_t m = 0; m < feed->channels.size(); ++m)
-        longest = std::max(longest, programme_feed_waiting(*feed, m));
-    for (size_t m = 0; m < feed->channels.size(); ++m) {
-        const size_t missing = longest - programme_feed_waiting(*feed, m);
-        const size_t bytes = missing * feed->channels[m] * feed->sample_bytes;
-        feed->queued[m].insert(feed->queued[m].end(), bytes, 0);
-        feed->queued_bytes += bytes;
-    }
-    return longest;
+        programme_feed_end(feed, m);
+    return programme_feed_ready(*feed);
 }
 
 void programme_feed_clear(programme_feed* feed)
@@ -145,6 +159,7 @@ void programme_feed_clear(programme_feed* feed)
     for (size_t m = 0; m < feed->channels.size(); ++m) {
         std::vector<uint8_t>().swap(feed->queued[m]);
         feed->head[m] = 0;
+        feed->ended[m] = 0;
     }
     feed->queued_bytes = 0;
 }

@@ -4,6 +4,7 @@
 // up the tracks' samples the same way before a programme's meter sees them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,6 +33,7 @@ struct programme_feed {
     std::vector<size_t> channels;              // per member track
     std::vector<std::vector<uint8_t>> queued;  // per member: interleaved samples not yet taken
     std::vector<size_t> head;                  // per member: bytes of queued already taken
+    std::vector<uint8_t> ended;                // per member: nothing more will come
     size_t queued_bytes = 0;                   // bytes waiting in all members
 };
 
@@ -42,19 +44,56 @@ void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channe
 // Appends `frames` interleaved frames of member m.
 void programme_feed_push(programme_feed* feed, size_t m, const uint8_t* samples, size_t frames);
 
-// Frames that every member has: what can be taken now.
+// Frames that can be taken now: as many as every member that has not ended
+// has waiting (a member that has ended is silent after its last sample), or,
+// once every member has ended, as many as the longest has.
 size_t programme_feed_ready(const programme_feed& feed);
 
 // Frames member m has waiting.
 size_t programme_feed_waiting(const programme_feed& feed, size_t m);
 
 // Moves `frames` frames (at most programme_feed_ready) out of the feed into
-// out as frames of all members' channels, member after member in each frame.
+// out as frames of all members' channels, member after member in each frame;
+// a member that has ended and has fewer gives zeros for the rest.
 void programme_feed_take(programme_feed* feed, size_t frames, uint8_t* out);
 
-// At the end of the input: lets the members that ran short end in silence, so
-// that what the longest member has can be taken. Returns the frames now ready.
+// Member m has no more samples: from the end of what it has it counts as
+// silence, so the other members' samples need not wait for it.
+void programme_feed_end(programme_feed* feed, size_t m);
+
+// At the end of the input: ends every member, so that what the longest member
+// has can be taken. Returns the frames now ready.
 size_t programme_feed_pad(programme_feed* feed);
 
-// Drops everything waiting.
+// Drops everything waiting; every member is open again.
 void programme_feed_clear(programme_feed* feed);
+
+// Each member of a programme is read ahead by about this many frames before
+// the programme's frames are taken, when its tracks are read back in turn.
+inline constexpr size_t programme_read_back_step = 1 << 16;
+
+// One round of reading a programme's members back in turn: reads every member
+// that has not ended until it has `step` frames waiting,
+// with `programme_source_read(source, m, feed)`, which pushes zero or more
+// frames of member m and returns 1 while more may follow, 0 when the member
+// has ended, or a negative error. Returns the frames then ready (at least one
+// unless every member has ended with nothing waiting, which ends the reading),
+// or the error.
+//
+// Every round either ends the reading or makes at least one frame ready:
+// afterwards every member has ended or has a whole step waiting, so the
+// smallest of the members still open is a whole step.
+template <class Source>
+int64_t programme_read_back_round(programme_feed* feed, Source* source, size_t step = programme_read_back_step)
+{
+    step = std::max<size_t>(step, 1);
+    for (size_t m = 0; m < feed->channels.size(); ++m)
+        while (!feed->ended[m] && programme_feed_waiting(*feed, m) < step) {
+            const int r = programme_source_read(source, m, feed);
+            if (r < 0)
+                return r;
+            if (r == 0)
+                programme_feed_end(feed, m);
+        }
+    return static_cast<int64_t>(programme_feed_ready(*feed));
+}

@@ -383,8 +383,58 @@ struct read_back_cursor {
     packet_table_reader reader;
     source_window window;
     uint64_t skip_frames = 0;  // frames the programme's meter saw during the scan
-    bool ended = false;
 };
+
+// A programme's tracks read back from the source in the order the scan met
+// their payloads, each from a cursor of its own.
+struct payload_read_back {
+    const inplace_norm_ctx* ctx = nullptr;
+    const norm_programme* prog = nullptr;
+    std::vector<read_back_cursor> cursors;
+    std::vector<uint64_t> sums;  // fingerprints of the payloads read back
+    std::vector<float> samples;
+};
+
+// Pushes the next payload of member m of the programme. Returns 1, 0 when the
+// track has no more payloads, or -errno with the diagnostic printed.
+int programme_source_read(payload_read_back* rb, size_t m, programme_feed* feed)
+{
+    const inplace_norm_ctx* ctx = rb->ctx;
+    read_back_cursor& c = rb->cursors[m];
+    const norm_track& t = ctx->tracks[rb->prog->tracks[m]];
+    payload_place place;
+    do {
+        if (!packet_table_next(&c.reader, &place))
+            return 0;
+    } while (place.stream != t.stream);
+    int64_t avail = 0;
+    const uint8_t* bytes = source_window_get(ctx->fd, &c.window, place.pos, place.size, &avail);
+    if (!bytes) {
+        fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-avail)));
+        return static_cast<int>(avail);
+    }
+    if (avail < place.size) {
+        fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
+        return -EIO;
+    }
+    inplace_norm_add_term(&rb->sums, place.pos, inplace_norm_fingerprint(place, bytes));
+    size_t frames;
+    if (place.aes3_element) {
+        rb->samples.resize(static_cast<size_t>(place.size / 4));
+        frames = static_cast<size_t>(aes3_to_float(rb->samples.data(), bytes, place.size, t.channels, t.codec_id) /
+                                     t.channels);
+    } else {
+        const int width = pcm_sample_width(t.codec_id);
+        frames = static_cast<size_t>(place.size / width / t.channels);
+        rb->samples.resize(frames * static_cast<size_t>(t.channels));
+        pcm_to_float(rb->samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
+    }
+    const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
+    c.skip_frames -= skip;
+    programme_feed_push(feed, m, reinterpret_cast<const uint8_t*>(rb->samples.data() + skip * static_cast<size_t>(t.channels)),
+                        frames - skip);
+    return 1;
+}
 
 // Meters the rest of a programme by reading its tracks' payloads back from the
 // source in the order the scan met them, a little of every track at a time.
@@ -392,67 +442,21 @@ struct read_back_cursor {
 int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& prog, programme_scan* ps,
                            meter_pool* pool)
 {
-    // Each track is read ahead by about this many frames before the
-    // programme's frames are taken.
-    constexpr size_t step_frames = 1 << 16;
-    const size_t n = prog.tracks.size();
-    std::vector<read_back_cursor> cursors(n);
-    for (read_back_cursor& c : cursors) {
+    payload_read_back rb;
+    rb.ctx = ctx;
+    rb.prog = &prog;
+    rb.cursors.resize(prog.tracks.size());
+    for (read_back_cursor& c : rb.cursors) {
         c.reader = packet_table_begin(ctx->packets);
         c.skip_frames = ps->fed_frames;
     }
     programme_feed_clear(&ps->feed);
-    std::vector<uint64_t> sums;
-    std::vector<float> samples;
-    for (;;) {
-        bool all_ended = true;
-        for (size_t m = 0; m < n; ++m) {
-            read_back_cursor& c = cursors[m];
-            const norm_track& t = ctx->tracks[prog.tracks[m]];
-            payload_place place;
-            while (!c.ended && programme_feed_waiting(ps->feed, m) < step_frames) {
-                if (!packet_table_next(&c.reader, &place)) {
-                    c.ended = true;
-                    break;
-                }
-                if (place.stream != t.stream)
-                    continue;
-                int64_t avail = 0;
-                const uint8_t* bytes = source_window_get(ctx->fd, &c.window, place.pos, place.size, &avail);
-                if (!bytes) {
-                    fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-avail)));
-                    return static_cast<int>(avail);
-                }
-                if (avail < place.size)
-                    break;  // the file is shorter than it was: the sums below tell
-                inplace_norm_add_term(&sums, place.pos, inplace_norm_fingerprint(place, bytes));
-                size_t frames;
-                if (place.aes3_element) {
-                    samples.resize(static_cast<size_t>(place.size / 4));
-                    frames = static_cast<size_t>(aes3_to_float(samples.data(), bytes, place.size, t.channels, t.codec_id) /
-                                                 t.channels);
-                } else {
-                    const int width = pcm_sample_width(t.codec_id);
-                    frames = static_cast<size_t>(place.size / width / t.channels);
-                    samples.resize(frames * static_cast<size_t>(t.channels));
-                    pcm_to_float(samples.data(), bytes, static_cast<int>(frames) * t.channels * width, t.codec_id);
-                }
-                const size_t skip = static_cast<size_t>(std::min<uint64_t>(c.skip_frames, frames));
-                c.skip_frames -= skip;
-                frames -= skip;
-                programme_feed_push(&ps->feed, m,
-                                    reinterpret_cast<const uint8_t*>(samples.data() + skip * static_cast<size_t>(t.channels)),
-                                    frames);
-            }
-            all_ended = all_ended && c.ended;
-        }
-        if (all_ended)
-            programme_feed_pad(&ps->feed);
+    for (int64_t ready; (ready = programme_read_back_round(&ps->feed, &rb)) != 0;) {
+        if (ready < 0)
+            return static_cast<int>(ready);
         programme_scan_flush(ps, pool, prog.meter);
-        if (all_ended)
-            break;
     }
-    if (sums != prog.sums) {
+    if (rb.sums != prog.sums) {
         fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
         return -EIO;
     }

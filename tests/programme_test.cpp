@@ -91,11 +91,36 @@ std::string media(const std::string& name)
         args = mono_tracks_args(
             source("0.9*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)|0.7*sin(2*PI*1500*t)*lt(mod(t+0.5\\,1)\\,0.005)", 8), 2,
             8, "pcm_s24le");
-    else if (name == "uneven.mxf")  // the second track ends half-way
-        args = video + source("0.3*sin(2*PI*440*t)*(0.2+0.8*abs(sin(2*PI*0.2*t)))", 8) +
-               source("0.2*sin(2*PI*660*t)", 4) + "-map 0:v -map 1:a -map 2:a -t 8 " + video_codec +
-               "-c:a pcm_s24le -f mxf";
-    else if (name == "mixed_rates.mkv")
+    else if (name.starts_with("gst_")) {
+        // gst_<seconds>s_<tracks>x<short seconds>s_<short track>.mxf, and its
+        // .wav: the tracks padded with silence to the longest, one channel each.
+        int seconds = 0, tracks = 0, short_seconds = 0, short_track = 0;
+        char ext[8] = {};
+        sscanf(name.c_str(), "gst_%ds_%dx%ds_%d.%3s", &seconds, &tracks, &short_seconds, &short_track, ext);
+        if (std::string(ext) == "wav") {
+            const std::string mxf = media(name.substr(0, name.size() - 3) + "mxf");
+            std::string graph;
+            for (int i = 0; i < tracks; ++i)
+                graph += "[0:a:" + std::to_string(i) + "]apad=whole_len=" + std::to_string(seconds * 48000) + "[p" +
+                         std::to_string(i) + "];";
+            for (int i = 0; i < tracks; ++i)
+                graph += "[p" + std::to_string(i) + "]";
+            graph += "amerge=inputs=" + std::to_string(tracks);
+            make_media(path, "-i " + sh(mxf) + " -filter_complex " + sh(graph) + " -c:a pcm_s24le");
+        } else {
+            std::string sources;
+            for (int i = 0; i < tracks; ++i) {
+                const int buffers = (i == short_track ? short_seconds : seconds) * 10;  // of 100 ms
+                sources += " audiotestsrc num-buffers=" + std::to_string(buffers) +
+                           " samplesperbuffer=4800 wave=pink-noise volume=0." + std::to_string(1 + i % 4) +
+                           " ! audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_" +
+                           std::to_string(i);
+            }
+            make_gst_mxf(path, sources);
+        }
+        made[name] = path;
+        return path;
+    } else if (name == "mixed_rates.mkv")
         args = source("0.1*sin(2*PI*300*t)", 2) + "-f lavfi -i " + sh("aevalsrc=0.1*sin(2*PI*300*t):s=44100:d=2") +
                " -map 0:a -map 1:a -c:a pcm_s16le";
     make_media(path, args);
@@ -149,6 +174,59 @@ std::string programme_block(const std::string& text, const std::string& name)
     for (int i = 0; i < 4; ++i)
         end = text.find('\n', end) + 1;
     return text.substr(at, end - at);
+}
+
+// The programme block that the first track of a file measured alone by
+// lumescope gives, printed as the programme `name` would be.
+std::string block_of_single_track(const std::string& path, const std::string& name)
+{
+    const run_result one = run_lumescope({path});
+    EXPECT_EQ(one.status, 0) << one.err;
+    const std::regex peak(R"(true peak \[\d+\] (-?[0-9.]+) dBFS)");
+    double peak_db = -INFINITY;
+    for (std::sregex_iterator it(one.out.begin(), one.out.end(), peak), end; it != end; ++it)
+        peak_db = std::max(peak_db, std::stod((*it)[1]));
+    char block[256];
+    snprintf(block, sizeof block, "programme %s:\n\tloudness:  %.2f LUFS\n\tLRA: %.2f LU\n\ttrue peak: %.2f dBFS\n",
+             name.c_str(), figure(one.out, "idx #0", "loudness  "), figure(one.out, "idx #0", "LRA "), peak_db);
+    return block;
+}
+
+// A programme's figures as lumetrim's scan measures them, with the given
+// budget of samples waiting for the other tracks.
+std::vector<programme_figures> lumetrim_scan(const std::string& path, const char* groups, size_t queue_bytes)
+{
+    inplace_norm_ctx* ctx = nullptr;
+    EXPECT_GT(inplace_norm_create(&ctx, path.c_str()), 0);
+    std::vector<programme_group> g;
+    EXPECT_EQ(programme_groups_parse(groups, &g), 0);
+    std::string why;
+    EXPECT_EQ(inplace_norm_set_programmes(ctx, g, &why), 0) << why;
+    ctx->programme_queue_bytes = queue_bytes;
+    ctx->threads = 3;
+    inplace_norm_meters_init(ctx);
+    EXPECT_EQ(inplace_norm_read(ctx), 0);
+    std::vector<programme_figures> f;
+    for (size_t p = 0; p < ctx->programmes.size(); ++p)
+        f.push_back(inplace_norm_programme_figures(ctx, p));
+    inplace_norm_destroy(&ctx);
+    return f;
+}
+
+// lumescope's report with the given budget of samples waiting for the other
+// tracks, run in-process.
+std::string lumescope_report(const std::string& path, const std::string& groups, size_t queue_bytes)
+{
+    std::string file = path, p = "-p", g = groups;
+    char* argv[] = {const_cast<char*>("lumescope"), p.data(), g.data(), file.data()};
+    const std::string report = scratch_dir() + "/read_back.txt";
+    FILE* out = fopen(report.c_str(), "w");
+    lumescope_settings settings;
+    settings.programme_queue_bytes = queue_bytes;
+    EXPECT_EQ(lumescope_run_with(4, argv, out, settings), 0);
+    fclose(out);
+    const std::vector<uint8_t> text = read_file(report);
+    return std::string(text.begin(), text.end());
 }
 
 std::string dst_path(const std::string& name)
@@ -208,75 +286,79 @@ TEST(Programmes, GroupedFiguresEqualThoseOfTheInterleavedWav)
     // six-channel WAV of the same samples, printed digit for digit alike.
     const run_result grouped = run_lumescope({"-p", "1-2,3-8", media("eight_mono.mxf")});
     ASSERT_EQ(grouped.status, 0) << grouped.err;
-    for (const auto& [name, wav] : {std::pair{"1-2", "stereo.wav"}, std::pair{"3-8", "surround.wav"}}) {
-        const run_result one = run_lumescope({media(wav)});
-        ASSERT_EQ(one.status, 0) << one.err;
-        const std::regex peak(R"(true peak \[\d+\] (-?[0-9.]+) dBFS)");
-        double peak_db = -INFINITY;
-        for (std::sregex_iterator it(one.out.begin(), one.out.end(), peak), end; it != end; ++it)
-            peak_db = std::max(peak_db, std::stod((*it)[1]));
-        char expected[256];
-        snprintf(expected, sizeof expected, "programme %s:\n\tloudness:  %.2f LUFS\n\tLRA: %.2f LU\n\ttrue peak: %.2f dBFS\n",
-                 name, figure(one.out, "idx #0", "loudness  "), figure(one.out, "idx #0", "LRA "), peak_db);
-        EXPECT_EQ(programme_block(grouped.out, name), expected) << grouped.out << one.out;
-    }
+    for (const auto& [name, wav] : {std::pair{"1-2", "stereo.wav"}, std::pair{"3-8", "surround.wav"}})
+        EXPECT_EQ(programme_block(grouped.out, name), block_of_single_track(media(wav), name)) << grouped.out;
     EXPECT_GT(figure(grouped.out, "programme 1-2:", "LRA: "), 0.5);
 
     // lumetrim, to the bit: the programme of two mono tracks against one stereo
     // track of the same samples, lined up as the file interleaves them and
     // read back from the file alike.
-    auto scan = [](const std::string& path, const char* groups, size_t queue_bytes) {
-        inplace_norm_ctx* ctx = nullptr;
-        EXPECT_GT(inplace_norm_create(&ctx, path.c_str()), 0);
-        std::vector<programme_group> g;
-        EXPECT_EQ(programme_groups_parse(groups, &g), 0);
-        std::string why;
-        EXPECT_EQ(inplace_norm_set_programmes(ctx, g, &why), 0) << why;
-        ctx->programme_queue_bytes = queue_bytes;
-        ctx->threads = 3;
-        inplace_norm_meters_init(ctx);
-        EXPECT_EQ(inplace_norm_read(ctx), 0);
-        std::vector<programme_figures> f;
-        for (size_t p = 0; p < ctx->programmes.size(); ++p)
-            f.push_back(inplace_norm_programme_figures(ctx, p));
-        inplace_norm_destroy(&ctx);
-        return f;
-    };
-    const std::vector<programme_figures> track = scan(media("stereo_track.mxf"), "1", 16 << 20);
+    const std::vector<programme_figures> track = lumetrim_scan(media("stereo_track.mxf"), "1", 16 << 20);
     for (size_t queue : {size_t(16) << 20, size_t(0), size_t(100000)}) {
-        const std::vector<programme_figures> pair = scan(media("eight_mono.mxf"), "1-2,3-8", queue);
+        const std::vector<programme_figures> pair = lumetrim_scan(media("eight_mono.mxf"), "1-2,3-8", queue);
         ASSERT_EQ(pair.size(), 2u);
         EXPECT_EQ(pair[0].loudness, track[0].loudness) << queue;
         EXPECT_EQ(pair[0].lra, track[0].lra) << queue;
         EXPECT_EQ(pair[0].true_peak, track[0].true_peak) << queue;
     }
 
-    // A track that ends early makes the other wait until the programme is
-    // read back from the file part of the way through; it ends in silence
-    // either way.
-    const std::vector<programme_figures> uneven = scan(media("uneven.mxf"), "1-2", 16 << 20);
-    for (size_t queue : {size_t(0), size_t(100000)}) {
-        const std::vector<programme_figures> again = scan(media("uneven.mxf"), "1-2", queue);
-        EXPECT_EQ(again[0].loudness, uneven[0].loudness) << queue;
-        EXPECT_EQ(again[0].lra, uneven[0].lra) << queue;
-    }
-
     // lumescope decoding the tracks again side by side prints the same report.
-    for (const auto& [file, groups] : {std::pair{"eight_mono.mxf", "1-2,3-8"}, std::pair{"uneven.mxf", "1-2"}}) {
-        std::string path = media(file), p = "-p", g = groups;
-        char* argv[] = {const_cast<char*>("lumescope"), p.data(), g.data(), path.data()};
-        const std::string expected = run_lumescope({"-p", groups, path}).out;
+    const std::string path = media("eight_mono.mxf");
+    const std::string expected = run_lumescope({"-p", "1-2,3-8", path}).out;
+    for (size_t queue : {size_t(0), size_t(100000)})
+        EXPECT_EQ(lumescope_report(path, "1-2,3-8", queue), expected) << queue;
+}
+
+TEST(Programmes, ATrackEndingEarlyCountsAsSilenceOnEveryPath)
+{
+    // GStreamer's files let one track end early: first, in the middle or last.
+    // The programme must measure like one track of the same samples padded
+    // with silence, whether its tracks wait in memory or are read back.
+    for (int short_track = 0; short_track < 3; ++short_track) {
+        const std::string name = "gst_6s_3x2s_" + std::to_string(short_track);
+        const std::string src = media(name + ".mxf");
+        const std::string expected = block_of_single_track(media(name + ".wav"), "0-2");
+
+        const run_result scope = run_lumescope({"-p", "0-2", src});
+        ASSERT_EQ(scope.status, 0) << scope.err;
+        EXPECT_EQ(programme_block(scope.out, "0-2"), expected) << name;
+        for (size_t queue : {size_t(0), size_t(100000)})
+            EXPECT_EQ(lumescope_report(src, "0-2", queue), scope.out) << name << " " << queue;
+
+        const run_result trim = run_lumetrim({"-p", "0-2", src});
+        ASSERT_EQ(trim.status, 0) << trim.err;
+        EXPECT_EQ(programme_block(trim.err, "0-2"), expected) << name;
+        const std::vector<programme_figures> in_memory = lumetrim_scan(src, "0-2", 16 << 20);
         for (size_t queue : {size_t(0), size_t(100000)}) {
-            const std::string report = scratch_dir() + "/read_back.txt";
-            FILE* out = fopen(report.c_str(), "w");
-            lumescope_settings settings;
-            settings.programme_queue_bytes = queue;
-            EXPECT_EQ(lumescope_run_with(4, argv, out, settings), 0);
-            fclose(out);
-            const std::vector<uint8_t> text = read_file(report);
-            EXPECT_EQ(std::string(text.begin(), text.end()), expected) << file << " " << queue;
+            const std::vector<programme_figures> read_back = lumetrim_scan(src, "0-2", queue);
+            EXPECT_EQ(read_back[0].loudness, in_memory[0].loudness) << name << " " << queue;
+            EXPECT_EQ(read_back[0].lra, in_memory[0].lra) << name << " " << queue;
         }
+
+        const std::string dst = dst_path(name + ".mxf");
+        const run_result norm = run_lumetrim({"-p", "0-2", src, "auto", dst});
+        ASSERT_EQ(norm.status, 0) << norm.err;
+        EXPECT_GT(expect_only_samples_changed(src, dst), 1000u);
+        const run_result again = run_lumetrim({"-p", "0-2", dst});
+        EXPECT_NEAR(figure(again.err, "programme 0-2:", "loudness:  "), -23, 0.02) << again.err;
     }
+}
+
+TEST(Programmes, SixTracksOneEndingEarlyFinishWithTheSamplesReadBack)
+{
+    // Five tracks of 30 s and one of 5 s: the 25 s the others have beyond it
+    // pass the budget of samples that may wait, so both programs read the
+    // programme back from the file, where the ended track counts as silence.
+    const std::string src = media("gst_30s_6x5s_3.mxf");
+    const std::string expected = block_of_single_track(media("gst_30s_6x5s_3.wav"), "0-5");
+    const run_result scope = run_lumescope({"-p", "0-5", src});
+    ASSERT_EQ(scope.status, 0) << scope.err;
+    EXPECT_EQ(programme_block(scope.out, "0-5"), expected);
+    const std::string dst = dst_path("gst_30s_6x5s_3.mxf");
+    const run_result trim = run_lumetrim({"-p", "0-5", src, "auto", dst});
+    ASSERT_EQ(trim.status, 0) << trim.err;
+    EXPECT_EQ(programme_block(trim.err, "0-5"), expected);
+    EXPECT_GT(expect_only_samples_changed(src, dst), 1000u);
 }
 
 TEST(Programmes, CeilingHoldsTheTruePeakAndCostsExactlyThePrintedReduction)

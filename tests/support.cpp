@@ -118,6 +118,12 @@ void make_media(const std::string& path, const std::string& args)
     ASSERT_EQ(r.status, 0) << "ffmpeg " << args << "\n" << r.err;
 }
 
+void make_gst_mxf(const std::string& path, const std::string& sources)
+{
+    const run_result r = run("gst-launch-1.0 -q mxfmux name=mux ! filesink location=" + sh(path) + " " + sources);
+    ASSERT_EQ(r.status, 0) << "gst-launch-1.0 " << sources << "\n" << r.err;
+}
+
 std::vector<uint8_t> read_file(const std::string& path)
 {
     const std::string s = slurp(path);

@@ -30,6 +30,12 @@ const std::string& scratch_dir();
 // fails the current test when it does not succeed.
 void make_media(const std::string& path, const std::string& args);
 
+// Runs a GStreamer pipeline ending in an MXF muxer named mux writing path:
+// `sources` links the muxer's inputs (GStreamer's muxer, unlike FFmpeg's,
+// lets tracks end at different times). Fails the current test when it does
+// not succeed.
+void make_gst_mxf(const std::string& path, const std::string& sources);
+
 std::vector<uint8_t> read_file(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 
