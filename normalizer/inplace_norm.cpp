@@ -305,15 +305,24 @@ int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64
 
 int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len)
 {
-    // A KLV packet whose length is the payload's size holds the payload right
-    // after its length and nowhere else. Searching instead could match earlier
-    // in a payload that repeats with a short period and starts like the end of
-    // its own length field (a constant sample value, digital silence).
+    if (size <= 0)
+        return -1;
+    // A packet that starts at a KLV key holds its payload right after the
+    // key's length and nowhere else, whatever the length says: the packet's
+    // size when the element is whole, more when the file ends inside it.
+    // Searching instead could match earlier in a payload that repeats with a
+    // short period and starts like the end of its own length field (a
+    // constant sample value, digital silence), and rewriting it there would
+    // corrupt the length.
     uint64_t length = 0;
     const int64_t value = inplace_norm_klv_value(window, window_len, &length);
-    if (value >= 0 && size > 0 && length == static_cast<uint64_t>(size)) {
+    if (value >= 0) {
         if (value + size <= window_len && std::memcmp(window + value, payload, static_cast<size_t>(size)) == 0)
             return value;
+        // A piece of clip-wrapped essence whose samples happen to begin like
+        // a key: the payload is exactly at the position, not searched for.
+        if (size <= window_len && std::memcmp(window, payload, static_cast<size_t>(size)) == 0)
+            return 0;
         return -1;
     }
     if (size < 4)
@@ -463,6 +472,64 @@ int inplace_norm_read_back(const inplace_norm_ctx* ctx, const norm_programme& pr
     return 0;
 }
 
+// Whether the file ends with a random index pack, as every complete MXF file
+// written by FFmpeg or GStreamer does: its last four bytes give the pack's
+// length, and the pack starts with its key. A file cut short ends elsewhere.
+bool inplace_norm_ends_with_index_pack(int fd)
+{
+    static constexpr uint8_t rip_key[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01,
+                                            0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < 21)
+        return false;
+    uint8_t tail[4];
+    if (file_read_at(fd, tail, 4, st.st_size - 4) != 4)
+        return false;
+    const int64_t length = int64_t{tail[0]} << 24 | tail[1] << 16 | tail[2] << 8 | tail[3];
+    uint8_t key[16];
+    if (length < 21 || length > st.st_size || file_read_at(fd, key, 16, st.st_size - length) != 16)
+        return false;
+    // Byte 7 is the registry's version, which writers set differently.
+    return std::memcmp(key, rip_key, 7) == 0 && std::memcmp(key + 8, rip_key + 8, 8) == 0;
+}
+
+// Every track must have delivered the audio the file declares for it. Less
+// means the demuxer skipped part of it (a damaged length makes it jump over
+// whatever follows, sound elements included), which would stay unscaled in
+// the destination; unless the file itself ends early, a transfer cut short,
+// whose destination is a copy of what is there. Returns 0, or -22 with the
+// diagnostic printed.
+int inplace_norm_check_durations(const inplace_norm_ctx* ctx, const std::vector<uint64_t>& frames)
+{
+    bool complete_file = false, checked_end = false;
+    for (size_t t = 0; t < ctx->tracks.size(); ++t) {
+        const norm_track& track = ctx->tracks[t];
+        const AVStream* st = ctx->container->streams[track.stream];
+        if (st->duration == AV_NOPTS_VALUE || st->duration <= 0)
+            continue;
+        const int64_t declared = av_rescale_q(st->duration, st->time_base, AVRational{1, track.sample_rate});
+        const int64_t missing = declared - static_cast<int64_t>(frames[t]);
+        // Rounding between time bases costs a sample or two, never a millisecond.
+        if (missing <= track.sample_rate / 1000)
+            continue;
+        if (!checked_end) {
+            complete_file = inplace_norm_ends_with_index_pack(ctx->fd);
+            checked_end = true;
+        }
+        const double rate = track.sample_rate;
+        if (complete_file) {
+            fprintf(stderr, "Failed to read %s: stream #%d lacks %.3f s of the %.3f s of audio the file declares "
+                            "(damaged data was skipped)\n",
+                    ctx->path.c_str(), track.stream, static_cast<double>(missing) / rate,
+                    static_cast<double>(declared) / rate);
+            return -EINVAL;
+        }
+        fprintf(stderr, "Stream #%d ends %.3f s before the %.3f s of audio the file declares: the file is cut short\n",
+                track.stream, static_cast<double>(missing) / rate, static_cast<double>(declared) / rate);
+    }
+    return 0;
+}
+
 }  // namespace
 
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& p, const uint8_t* bytes)
@@ -496,7 +563,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     progress_init(&progress, ctx->show_progress ? stderr : nullptr, "Reading");
     struct stat st;
     const double file_size = fstat(ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
-    std::vector<double> track_seconds(ctx->tracks.size());
+    std::vector<uint64_t> track_frames(ctx->tracks.size());
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
         const int s = pkt->stream_index;
@@ -537,9 +604,9 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
                 }
             }
         }
-        double& seconds = track_seconds[t];
-        seconds += static_cast<double>(frames) / track.sample_rate;
-        ctx->media_seconds = std::max(ctx->media_seconds, seconds);
+        track_frames[t] += frames;
+        ctx->media_seconds =
+            std::max(ctx->media_seconds, static_cast<double>(track_frames[t]) / track.sample_rate);
         progress_update(&progress, file_size > 0 ? static_cast<double>(place.pos + place.size) / file_size : -1,
                         ctx->media_seconds);
         av_packet_unref(pkt.get());
@@ -551,6 +618,8 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), msg);
         return r;
     }
+    if (const int err = inplace_norm_check_durations(ctx, track_frames); err != 0)
+        return err;
     // The table is still in the order the demuxer delivered the payloads:
     // each track's in time order, which is how they are read back.
     for (size_t p = 0; p < scans.size(); ++p) {
@@ -636,12 +705,50 @@ int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& ga
     return 0;
 }
 
-int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target)
+namespace {
+
+// The index of the programme each track is in, -1 for a track on its own.
+std::vector<int> inplace_norm_programme_of(const inplace_norm_ctx* ctx)
 {
     std::vector<int> programme_of(ctx->tracks.size(), -1);
     for (size_t p = 0; p < ctx->programmes.size(); ++p)
         for (size_t t : ctx->programmes[p].tracks)
             programme_of[t] = static_cast<int>(p);
+    return programme_of;
+}
+
+// The loudness a track's gain is computed from, and the true peak it must keep
+// under the ceiling: its programme's, or its own.
+void inplace_norm_gain_basis(const inplace_norm_ctx* ctx, const std::vector<int>& programme_of, size_t t,
+                             double* loudness, double* peak)
+{
+    if (programme_of[t] >= 0) {
+        const programme_figures f = inplace_norm_programme_figures(ctx, static_cast<size_t>(programme_of[t]));
+        *loudness = f.loudness;
+        *peak = f.true_peak;
+    } else {
+        *loudness = loudness_meter_integrated(*ctx->meters[ctx->tracks[t].meter].loudness);
+        *peak = inplace_norm_track_peak(ctx, t);
+    }
+}
+
+}  // namespace
+
+bool inplace_norm_target_reachable(const inplace_norm_ctx* ctx, double target)
+{
+    const std::vector<int> programme_of = inplace_norm_programme_of(ctx);
+    for (size_t t = 0; t < ctx->tracks.size(); ++t) {
+        double loudness, peak;
+        inplace_norm_gain_basis(ctx, programme_of, t, &loudness, &peak);
+        if (std::isfinite(loudness) && !std::isfinite(exp10((target - loudness) / 20.0)))
+            return false;
+    }
+    return true;
+}
+
+int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target)
+{
+    const std::vector<int> programme_of = inplace_norm_programme_of(ctx);
     const double ceiling = exp10(ctx->ceiling / 20.0);
     std::vector<double> gain(ctx->track_of_stream.size(), NAN);
     for (size_t t = 0; t < ctx->tracks.size(); ++t) {
@@ -650,22 +757,21 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
         // A track of a programme takes the programme's loudness and peak, so
         // that all of the programme's tracks get one gain.
         double peak;
-        if (programme_of[t] >= 0) {
-            const programme_figures f = inplace_norm_programme_figures(ctx, static_cast<size_t>(programme_of[t]));
-            g = f.loudness;
-            peak = f.true_peak;
-        } else {
-            g = loudness_meter_integrated(*ctx->meters[ctx->tracks[t].meter].loudness);
-            peak = inplace_norm_track_peak(ctx, t);
-        }
+        inplace_norm_gain_basis(ctx, programme_of, t, &g, &peak);
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g);
         g = target - g;
         fprintf(stderr, "amplify amp[%d]=%lfdB\n", s, g);
         g = exp10(g / 20.0);
         fprintf(stderr, "multiply amp[%d]=%lf\n", s, g);
+        if (!std::isfinite(g)) {
+            // Its payloads are copied as they are.
+            fprintf(stderr, "unchanged amp[%d]: no gated loudness (shorter than 400 ms, below -70 LUFS or silent)\n",
+                    s);
+            continue;
+        }
         // The true peak after the gain is the measured one times the gain: the
         // largest gain that keeps it at the ceiling is their quotient.
-        if (!std::isnan(ctx->ceiling) && std::isfinite(g) && peak > 0 && g * peak > ceiling) {
+        if (!std::isnan(ctx->ceiling) && peak > 0 && g * peak > ceiling) {
             const double lowered = ceiling / peak;
             fprintf(stderr, "ceiling amp[%d]=%lfdBTP lowered the gain by %lfdB\n", s, ctx->ceiling,
                     20.0 * std::log10(g / lowered));

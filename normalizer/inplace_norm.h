@@ -107,9 +107,11 @@ int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* win
 int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length);
 
 // Offset of the payload in a window read from the packet's reported position,
-// or -1 when it is not there. A window that starts with a KLV key whose length
-// equals the payload's size has the payload right after that length or not at
-// all; any other window is searched with inplace_norm_locate.
+// or -1 when it is not there. A window that starts with a KLV key and a BER
+// length has the payload right after that length, whatever the length (the
+// file may end inside the value), or, for a piece of essence that merely
+// begins like a key, at offset 0; otherwise not at all. Only a window that
+// does not start with a key is searched, with inplace_norm_locate.
 int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
 
 // For a payload the demuxer converted from a D-10 AES3 element: when the
@@ -154,6 +156,10 @@ int inplace_norm_measure_print(const inplace_norm_ctx* ctx);
 // (NaN or infinite factors leave a track's payloads alone). The payloads are
 // scaled as inplace_norm_write reads them back. Returns 0.
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain);
+
+// Whether the target gives every track that has a gated loudness (or its
+// programme) a finite gain: 9000 LUFS does not.
+bool inplace_norm_target_reachable(const inplace_norm_ctx* ctx, double target);
 
 // Computes one gain per track from its integrated loudness (or its programme's)
 // and the target in LUFS, lowered to the context's true-peak ceiling when one

@@ -118,7 +118,13 @@ int lumetrim_main(int argc, char** argv)
         r = inplace_norm_read(ctx);
         if (r == 0) {
             r = inplace_norm_measure_print(ctx);
-            if (files == 3) {
+            if (files == 3 && !inplace_norm_target_reachable(ctx, target)) {
+                // Known only once the loudness is: refused like any target
+                // that is not a number, before anything is written.
+                fprintf(stderr, "Invalid target loudness: %s\n", argv[first + 1]);
+                lumetrim_usage(program);
+                r = 1;
+            } else if (files == 3) {
                 const char* dst = argv[first + 2];
                 if (strcasecmp(argv[first + 1], "auto") == 0)
                     r = inplace_norm_normalize_auto(ctx, dst);

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <iterator>
+#include <tuple>
 #include <cstdint>
 #include <vector>
 
@@ -77,7 +79,7 @@ std::vector<uint8_t> klv(const std::vector<uint8_t>& value, int length_bytes, ui
 
 }  // namespace
 
-TEST(PayloadLocation, AKlvPacketOfThePayloadsSizeHoldsItRightAfterItsLengthOnly)
+TEST(PayloadLocation, APacketAtAKeyHoldsItsPayloadRightAfterTheLengthOnly)
 {
     // 16-bit stereo of the constant 30: the length 83 00 1e 00 ends like the
     // payload 1e 00 1e 00 ..., which a search would match two bytes early.
@@ -105,8 +107,47 @@ TEST(PayloadLocation, AKlvPacketOfThePayloadsSizeHoldsItRightAfterItsLengthOnly)
     std::vector<uint8_t> other = payload;
     other[100] ^= 1;
     EXPECT_EQ(inplace_norm_locate_payload(other.data(), 7680, w.data(), len), -1);
-    // Cut short by the end of the file: not there either.
+    // A packet longer than what the file still holds: not there either.
     EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 7680, w.data(), 20 + 7679), -1);
+}
+
+TEST(PayloadLocation, AnElementCutShortByTheEndOfTheFileIsFoundAfterItsLength)
+{
+    // The file ends 2000 bytes into an element whose length still says 3840:
+    // the demuxer hands out those 2000 bytes. A constant tail that repeats the
+    // length's last bytes (0f 00 0f 00 ...) must not be matched early.
+    for (const auto& [length_bytes, length, unit] :
+         {std::tuple{4, 0x000f00u, std::vector<uint8_t>{0x0f, 0x00}},
+          std::tuple{4, 0x0f0f0fu, std::vector<uint8_t>{0x0f, 0x0f, 0x0f}},
+          std::tuple{2, 0x80u, std::vector<uint8_t>{0x80, 0x80}}}) {
+        std::vector<uint8_t> payload;
+        while (payload.size() < 96)
+            payload.insert(payload.end(), unit.begin(), unit.end());
+        std::vector<uint8_t> w = klv(payload, length_bytes, length);
+        w.resize(w.size() - 64);  // nothing follows: the file ends here
+        const int64_t found = inplace_norm_locate_payload(payload.data(), static_cast<int>(payload.size()), w.data(),
+                                                          static_cast<int64_t>(w.size()));
+        EXPECT_EQ(found, 16 + length_bytes) << length;
+    }
+}
+
+TEST(PayloadLocation, EssenceThatBeginsLikeAKeyIsTakenAtItsPosition)
+{
+    // A piece of clip-wrapped essence whose first samples read 06 0e 2b 34
+    // and a valid length byte: the payload lies at the position itself.
+    std::vector<uint8_t> payload = ramp(400, 1);
+    const uint8_t key_like[] = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01,
+                                0x0d, 0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x01, 0x10};
+    std::copy(std::begin(key_like), std::end(key_like), payload.begin());
+    std::vector<uint8_t> w = payload;
+    w.resize(500, 0x55);
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 400, w.data(), 500), 0);
+    // Found neither there nor after the length: not found, never searched.
+    std::vector<uint8_t> shifted(3, 0x00);
+    shifted.insert(shifted.end(), payload.begin(), payload.end());
+    std::copy(std::begin(key_like), std::end(key_like), shifted.begin());
+    EXPECT_EQ(inplace_norm_locate_payload(payload.data(), 400, shifted.data(), static_cast<int64_t>(shifted.size())),
+              -1);
 }
 
 TEST(PayloadLocation, OtherFramingsAreSearched)

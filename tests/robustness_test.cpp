@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +110,112 @@ TEST(DamagedInput, TruncatedMxfAtEveryKindOfPlace)
             EXPECT_FALSE(r.err.empty()) << what;
         }
     }
+}
+
+TEST(DamagedInput, AFileCutInsideItsLastSoundElementIsRescaledOnlyInItsSamples)
+{
+    // The transfer ends half-way into the last sound element, whose samples
+    // are a constant that repeats the last bytes of the element's own length
+    // (83 00 0f 00 before 0f 00 0f 00 ...): located a sample early, the
+    // rewrite would change the length. The cut element is found right after
+    // its length, the run says the file is cut short, and only samples change.
+    for (const char* rate : {"25", "30000/1001", "50"})
+        for (const int width : {2, 3})
+            for (const int channels : {1, 2}) {
+                const std::string what = std::string(rate) + " fps, " + std::to_string(8 * width) + "-bit, " +
+                                         std::to_string(channels) + " channel(s)";
+                const std::string path = scratch_dir() + "/tail.mxf";
+                auto make = [&](const std::string& tail) {
+                    make_media(path, "-f lavfi -i testsrc=size=64x48:rate=" + std::string(rate) + " -f lavfi -i " +
+                                         sh("aevalsrc=if(lt(t\\,1)\\,0.5*sin(2*PI*440*t)\\," + tail +
+                                            "):s=48000:d=2") +
+                                         " -map 0:v -map 1:a -t 2 -ac " + std::to_string(channels) +
+                                         " -c:v mpeg2video -b:v 100k -c:a " + (width == 2 ? "pcm_s16le" : "pcm_s24le") +
+                                         " -f mxf");
+                };
+                make("0");
+                std::vector<packet_place> packets = probe_packets(path);
+                const packet_place last = [&] {
+                    packet_place l;
+                    for (const packet_place& p : packets)
+                        if (p.stream == 1)
+                            l = p;
+                    return l;
+                }();
+                // The value whose little-endian bytes are the length's last ones.
+                std::vector<uint8_t> bytes = read_file(path);
+                ASSERT_EQ(bytes[static_cast<size_t>(last.pos) + 16], 0x83) << what;
+                int64_t value = 0;
+                for (int i = 0; i < width; ++i)
+                    value |= int64_t{bytes[static_cast<size_t>(last.pos) + 20 - width + i]} << (8 * i);
+                if (value >= int64_t{1} << (8 * width - 1))
+                    value -= int64_t{1} << (8 * width);
+                make(std::to_string(value) + "/" + std::to_string(int64_t{1} << (8 * width - 1)));
+                bytes = read_file(path);
+                packets = probe_packets(path);
+                ASSERT_EQ(packets.back().pos, last.pos) << what;  // the same layout with the new samples
+                const size_t cut = static_cast<size_t>(last.pos + 20 + last.size / 2 + 1);
+                ASSERT_LT(cut, bytes.size()) << what;
+                const std::string src = scratch_dir() + "/tail_cut.mxf";
+                write_file(src, std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(cut)));
+                const std::string dst = scratch_dir() + "/tail_out.mxf";
+                const run_result r = limited({lumetrim, src, "auto", dst});
+                ASSERT_EQ(r.status, 0) << what << "\n" << r.err;
+                EXPECT_NE(r.err.find("Stream #1 ends "), std::string::npos) << what << "\n" << r.err;
+                EXPECT_NE(r.err.find(" the file is cut short\n"), std::string::npos) << what << "\n" << r.err;
+                const std::vector<uint8_t> out = read_file(dst);
+                ASSERT_EQ(out.size(), cut) << what;
+                EXPECT_TRUE(std::equal(out.begin() + last.pos, out.begin() + last.pos + 20, bytes.begin() + last.pos))
+                    << what << ": the last element's key or length changed";
+                EXPECT_FALSE(std::equal(out.begin() + last.pos + 20, out.end(), bytes.begin() + last.pos + 20))
+                    << what << ": the cut element was not rescaled";
+                EXPECT_GT(expect_only_samples_changed(src, dst), 1000u) << what;
+            }
+}
+
+TEST(DamagedInput, SoundElementsTheDemuxerSkipsFailTheRunAndWriteNothing)
+{
+    // A video element's length damaged to 1 MiB: the demuxer jumps over the
+    // sound elements in that MiB. Left as they were, they would keep their old
+    // level in a destination reported as done.
+    const std::string path = scratch_dir() + "/skip.mxf";
+    make_media(path, "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
+                     "'aevalsrc=0.5*sin(2*PI*440*t):s=48000:d=4' "
+                     "-map 0:v -map 1:a -t 4 -c:v mpeg2video -b:v 2M -c:a pcm_s16le -f mxf");
+    std::vector<uint8_t> bytes = read_file(path);
+    const std::vector<packet_place> packets = probe_packets(path);
+    const packet_place& video = packets[40].stream == 0 ? packets[40] : packets[41];
+    ASSERT_EQ(bytes[static_cast<size_t>(video.pos) + 16], 0x83);
+    const uint8_t damaged[4] = {0x83, 0x10, 0x00, 0x00};
+    std::copy(damaged, damaged + 4, bytes.begin() + video.pos + 16);
+    write_file(path, bytes);
+    const std::string before = checksum(path);
+    const std::string dst = scratch_dir() + "/skip_out.mxf";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{lumetrim, path}, std::vector<std::string>{lumetrim, path, "auto", dst}}) {
+        const run_result r = limited(args);
+        EXPECT_EQ(r.status, 234) << r.err;
+        const std::regex line("Failed to read [^\n]*: stream #1 lacks ([0-9.]+) s of the 4\\.000 s of audio the "
+                              "file declares \\(damaged data was skipped\\)\n");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.err, m, line)) << r.err;
+        EXPECT_GT(std::stod(m[1]), 1.0);
+        EXPECT_EQ(r.err.find("inplace_norm_measure_print"), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(dst));
+    }
+    EXPECT_EQ(checksum(path), before);
+
+    // The same file cut short before its footer (at a packet's start, so no
+    // element is cut): what is there is all there is, and it is normalised.
+    const std::vector<uint8_t> whole = read_file(path);
+    std::vector<uint8_t> cut = bytes;
+    cut.resize(static_cast<size_t>(packets[20].pos));
+    const std::string short_src = scratch_dir() + "/short.mxf";
+    write_file(short_src, cut);
+    const run_result r = limited({lumetrim, short_src, "auto", dst});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("Stream #1 ends "), std::string::npos) << r.err;
+    EXPECT_GT(expect_only_samples_changed(short_src, dst), 1000u);
 }
 
 TEST(DamagedInput, RandomByteCorruption)

@@ -214,7 +214,9 @@ size_t expect_only_samples_changed(const std::string& src, const std::string& ds
                 length = length << 8 | a[at + 17 + i];
             value += n;
         }
-        EXPECT_EQ(length, static_cast<uint64_t>(p.size)) << "audio packet at " << p.pos;
+        // The file may end inside the value: the packet holds what is left.
+        const bool cut_short = value + static_cast<size_t>(p.size) == a.size() && length > static_cast<uint64_t>(p.size);
+        EXPECT_TRUE(length == static_cast<uint64_t>(p.size) || cut_short) << "audio packet at " << p.pos;
         for (size_t i = value; i < value + static_cast<size_t>(p.size) && i < a.size(); ++i)
             samples[i] = true;
     }

@@ -112,6 +112,9 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "PCM track without channels", "cannot measure", "Failed to open SRC", "Failed to read SRC",
                        "the file changed during the run", "Overlapping PCM payloads at offset", "Failed to write DST",
                        "Invalid target loudness: ", "No PCM track: ", "is an unchanged copy",
+                       "unchanged amp[STREAM]: no gated loudness (shorter than 400 ms, below -70 LUFS or silent)",
+                       "of audio the file declares (damaged data was skipped)",
+                       "of audio the file declares: the file is cut short",
                        "LUFS", "dBFS"},
                       "lumetrim(1)");
     for (const char* status : {"0", "1", "161", "234", "254", "235", "227", "228", "229", "243", "251"})
