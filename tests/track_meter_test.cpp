@@ -115,6 +115,34 @@ void expect_identical(const std::vector<track_figures>& a, const std::vector<tra
     }
 }
 
+// The readings of a series: reading k at the frame boundary nearest to
+// k × 100 ms, halves up (k × rate / 10 is exact in a double when it is a
+// half), for as long as that boundary lies within the track.
+size_t nearest_frame(size_t k, int rate)
+{
+    return static_cast<size_t>(std::llround(static_cast<double>(k) * rate / 10.0));
+}
+
+size_t readings_within(const test_signal& s)
+{
+    size_t k = 0;
+    while (nearest_frame(k + 1, s.rate) <= s.frames)
+        ++k;
+    return k;
+}
+
+void add_to(ebur128_state* st, const test_signal& s, size_t from, size_t frames)
+{
+    const size_t at = from * static_cast<size_t>(s.channels) * track_sample_bytes(s.format);
+    const void* data = s.bytes.data() + at;
+    if (s.format == TRACK_S16)
+        ebur128_add_frames_short(st, static_cast<const short*>(data), frames);
+    else if (s.format == TRACK_S32)
+        ebur128_add_frames_int(st, static_cast<const int*>(data), frames);
+    else
+        ebur128_add_frames_float(st, static_cast<const float*>(data), frames);
+}
+
 }  // namespace
 
 TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
@@ -268,21 +296,25 @@ TEST(TrackMeter, QuasiPeakFramesEqualEachChannelAlone)
 
 TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
 {
-    // Lengths that end between 100 ms boundaries; a rate whose 100 ms the
-    // loudness library rounds up (11025 Hz: 1103 frames, read from its window
-    // directly rather than from block energies).
+    // Lengths that end between 100 ms marks; rates whose 100 ms is not a
+    // whole number of frames (11025 Hz: 1102.5, the loudness library's step
+    // 1103), read from the meter's window at each mark rather than from block
+    // energies; 6 s at 11025 Hz has 60 readings.
     const std::vector<test_signal> tracks = {
         make_signal(TRACK_S16, 2, 48000, 3.25, 21),
         make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
         make_signal(TRACK_S32, 6, 22050, 3.5, 23),
         make_signal(TRACK_S16, 2, 11025, 3.3, 24),
+        make_signal(TRACK_FLOAT, 1, 11025, 6, 25),
+        make_signal(TRACK_S16, 1, 44101, 2.35, 26),
     };
+    EXPECT_EQ(readings_within(tracks[4]), 60u);
     std::vector<track_series> one, three;
     const std::vector<track_figures> plain = measure(tracks, 3);
     expect_identical(measure(tracks, 1, &one), plain);
     expect_identical(measure(tracks, 3, &three), plain);
     for (size_t t = 0; t < tracks.size(); ++t) {
-        const size_t entries = tracks[t].frames / ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
+        const size_t entries = readings_within(tracks[t]);
         EXPECT_EQ(one[t].momentary.size(), entries) << t;
         EXPECT_EQ(one[t].short_term.size(), entries) << t;
         EXPECT_EQ(one[t].true_peak.size(), entries) << t;
@@ -290,29 +322,63 @@ TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
         EXPECT_EQ(three[t].short_term, one[t].short_term) << t;
         EXPECT_EQ(three[t].true_peak, one[t].true_peak) << t;
         // The last reading covers the last 400 ms and 3 s: a state fed only up
-        // to that boundary reads the same.
+        // to its mark reads the same.
         ebur128_ptr st(ebur128_init(static_cast<unsigned>(tracks[t].channels),
                                     static_cast<unsigned long>(tracks[t].rate), EBUR128_MODE_S));
-        const size_t frames = entries * ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
-        const void* data = tracks[t].bytes.data();
-        if (tracks[t].format == TRACK_S16)
-            ebur128_add_frames_short(st.get(), static_cast<const short*>(data), frames);
-        else if (tracks[t].format == TRACK_S32)
-            ebur128_add_frames_int(st.get(), static_cast<const int*>(data), frames);
-        else
-            ebur128_add_frames_float(st.get(), static_cast<const float*>(data), frames);
+        add_to(st.get(), tracks[t], 0, nearest_frame(entries, tracks[t].rate));
         double m = 0, s = 0;
-        ebur128_loudness_momentary(st.get(), &m);
-        ebur128_loudness_shortterm(st.get(), &s);
+        ebur128_loudness_window(st.get(), 400, &m);
+        ebur128_loudness_window(st.get(), 3000, &s);
         EXPECT_EQ(one[t].momentary.back(), static_cast<float>(m)) << t;
         EXPECT_EQ(one[t].short_term.back(), static_cast<float>(s)) << t;
         // No 100 ms peaks above the whole track's; the loudest reaches it
-        // unless the peak lies in the part after the last boundary.
+        // unless the peak lies in the part after the last mark.
         double peak = 0;
         for (const channel_figures& c : plain[t].channels)
             peak = std::max(peak, c.true_peak);
         const float top = *std::max_element(one[t].true_peak.begin(), one[t].true_peak.end());
         EXPECT_LE(top, static_cast<float>(peak)) << t;
         EXPECT_GT(top, 0.5f * static_cast<float>(peak)) << t;
+    }
+}
+
+TEST(TrackMeter, SeriesReadingsAreTheLibrarysAtTheFrameNearestEach100Ms)
+{
+    // Every reading against a libebur128 state fed up to its mark, at rates
+    // where a reading falls between the library's 100 ms steps: the loudness
+    // of its 400 ms and 3 s windows, and the largest true peak of any channel
+    // in the frames since the mark before.
+    const std::vector<test_signal> tracks = {
+        make_signal(TRACK_S16, 2, 11025, 7.2, 31),
+        make_signal(TRACK_FLOAT, 1, 11025, 4.55, 32),
+        make_signal(TRACK_S32, 3, 44101, 3.3, 33),
+        make_signal(TRACK_FLOAT, 2, 7999, 4.0, 34),
+    };
+    std::vector<track_series> series;
+    measure(tracks, 3, &series);
+    for (size_t t = 0; t < tracks.size(); ++t) {
+        const test_signal& sig = tracks[t];
+        const size_t entries = readings_within(sig);
+        ASSERT_EQ(series[t].momentary.size(), entries) << t;
+        ASSERT_EQ(series[t].true_peak.size(), entries) << t;
+        ebur128_ptr st(ebur128_init(static_cast<unsigned>(sig.channels), static_cast<unsigned long>(sig.rate),
+                                    EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK));
+        size_t fed = 0;
+        for (size_t i = 0; i < entries; ++i) {
+            const size_t mark = nearest_frame(i + 1, sig.rate);
+            add_to(st.get(), sig, fed, mark - fed);
+            fed = mark;
+            double m = 0, s = 0, peak = 0;
+            ebur128_loudness_window(st.get(), 400, &m);
+            ebur128_loudness_window(st.get(), 3000, &s);
+            for (int c = 0; c < sig.channels; ++c) {
+                double p = 0;
+                ebur128_prev_true_peak(st.get(), static_cast<unsigned>(c), &p);
+                peak = std::max(peak, p);
+            }
+            EXPECT_EQ(series[t].momentary[i], static_cast<float>(m)) << sig.rate << " Hz, reading " << i;
+            EXPECT_EQ(series[t].short_term[i], static_cast<float>(s)) << sig.rate << " Hz, reading " << i;
+            EXPECT_EQ(series[t].true_peak[i], static_cast<float>(peak)) << sig.rate << " Hz, reading " << i;
+        }
     }
 }
