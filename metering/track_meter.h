@@ -2,6 +2,9 @@
 // integrated loudness and loudness range, per channel the sample peak, the true
 // peak and four quasi-peak meters (types 0, 5, 10 and 200).
 //
+// Float samples that are not finite (NaN, infinities) are measured as digital
+// silence, 0, by every meter of the track, and counted.
+//
 // A meter_pool spreads the work of all tracks over threads. Each piece of work
 // (a track's loudness, one channel's peaks, a track's quasi-peak meters)
 // always runs on one thread and sees its samples in order, so every figure is
@@ -72,6 +75,7 @@ struct track_meter {
     std::vector<std::array<qpm_ptr, 4>> qpm;
     std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
     bool qpm_in_loudness = false;  // set by the meter pool: the meters step in the loudness filter's pass
+    uint64_t non_finite = 0;  // float samples fed that were NaN or infinite, each measured as 0
 };
 
 struct channel_figures {
@@ -119,7 +123,9 @@ int meter_pool_create(meter_pool** pool, std::vector<track_meter>* tracks, unsig
 
 // Room for `frames` interleaved frames of track t, in the track's format, to be
 // written by the caller before the next call on the pool. Queued samples are
-// handed to the threads in large blocks; this call may wait for them.
+// handed to the threads in large blocks; this call may wait for them. Float
+// samples that are NaN or infinite become 0 there, before any meter sees
+// them, and count in the track's non_finite.
 uint8_t* meter_pool_append(meter_pool* pool, size_t t, size_t frames);
 
 // Meters everything appended and stops the threads. Returns 0.

@@ -60,9 +60,11 @@ void feed(meter_pool* pool, size_t t, const test_signal& s, size_t from, size_t 
 
 // Every figure of several tracks fed through a pool of the given threads, in
 // packets of irregular sizes, interleaving the tracks.
-// With `series`, the readings every 100 ms of each track are kept in it.
+// With `series`, the readings every 100 ms of each track are kept in it; with
+// `non_finite`, each track's count of samples that were not finite.
 std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsigned threads,
-                                   std::vector<track_series>* series = nullptr)
+                                   std::vector<track_series>* series = nullptr,
+                                   std::vector<uint64_t>* non_finite = nullptr)
 {
     std::vector<track_meter> meters(signals.size());
     for (size_t t = 0; t < signals.size(); ++t) {
@@ -95,6 +97,11 @@ std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsi
             (*series)[t].short_term = meters[t].series->short_term;
             (*series)[t].true_peak = meters[t].series->true_peak;
         }
+    }
+    if (non_finite) {
+        non_finite->clear();
+        for (const track_meter& m : meters)
+            non_finite->push_back(m.non_finite);
     }
     return figures;
 }
@@ -380,5 +387,41 @@ TEST(TrackMeter, SeriesReadingsAreTheLibrarysAtTheFrameNearestEach100Ms)
             EXPECT_EQ(series[t].short_term[i], static_cast<float>(s)) << sig.rate << " Hz, reading " << i;
             EXPECT_EQ(series[t].true_peak[i], static_cast<float>(peak)) << sig.rate << " Hz, reading " << i;
         }
+    }
+}
+
+TEST(TrackMeter, NonFiniteFloatSamplesAreMeasuredAsSilence)
+{
+    // NaNs of several bit patterns and both infinities, in every channel,
+    // against the same signal with 0 in their places: every figure and
+    // reading the same to the bit (the loudness filter's state is never left
+    // NaN), and every one of them counted.
+    test_signal with = make_signal(TRACK_FLOAT, 3, 48000, 4.3, 41);
+    test_signal zeroed = with;
+    const uint32_t odd[] = {0x7fc00000, 0xffc00000, 0x7f800001, 0x7fbfffff, 0xffffffff, 0x7f800000, 0xff800000};
+    std::mt19937 rng(42);
+    const size_t samples = with.frames * static_cast<size_t>(with.channels);
+    std::vector<size_t> places = {0, samples - 1};
+    for (int i = 0; i < 40; ++i)
+        places.push_back(rng() % samples);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    for (size_t k = 0; k < places.size(); ++k) {
+        std::memcpy(&with.bytes[places[k] * 4], &odd[k % 7], 4);
+        std::memset(&zeroed.bytes[places[k] * 4], 0, 4);
+    }
+    const test_signal finite = make_signal(TRACK_S16, 2, 44100, 2, 43);
+    for (unsigned threads : {1u, 3u}) {
+        std::vector<track_series> a, b;
+        std::vector<uint64_t> count_a, count_b;
+        const std::vector<track_figures> fa = measure({with, finite}, threads, &a, &count_a);
+        const std::vector<track_figures> fb = measure({zeroed, finite}, threads, &b, &count_b);
+        expect_identical(fa, fb);
+        EXPECT_TRUE(std::isfinite(fa[0].loudness)) << fa[0].loudness;
+        EXPECT_EQ(a[0].momentary, b[0].momentary);
+        EXPECT_EQ(a[0].short_term, b[0].short_term);
+        EXPECT_EQ(a[0].true_peak, b[0].true_peak);
+        EXPECT_EQ(count_a, (std::vector<uint64_t>{places.size(), 0}));
+        EXPECT_EQ(count_b, (std::vector<uint64_t>{0, 0}));
     }
 }
