@@ -502,6 +502,18 @@ void lumescope_print_json(FILE* out, const scope_run& run, bool series)
     fprintf(out, "}\n");
 }
 
+// One line per track whose float samples held NaNs or infinities, which
+// every meter took as silence: the figures then say nothing of them.
+void lumescope_report_non_finite(const scope_run& run)
+{
+    for (const meter_track& t : run.tracks) {
+        const uint64_t n = run.meters[t.meter].non_finite;
+        if (n > 0)
+            fprintf(stderr, "Stream #%d: %llu %s not finite (NaN or infinite); measured as silence\n",
+                    t.stream_index, static_cast<unsigned long long>(n), n == 1 ? "sample is" : "samples are");
+    }
+}
+
 // The panels of the picture: one per track, or per programme where the track
 // is in one, in stream order.
 std::string lumescope_plot(const scope_run& run)
@@ -768,6 +780,7 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
         }
     }
     meter_pool_finish(pool.get());
+    lumescope_report_non_finite(run);
 
     if (mode == report_mode::json)
         lumescope_print_json(out, run, series);

@@ -396,3 +396,74 @@ TEST(LumescopeReports, ReportIsTheSameForAnyNumberOfThreads)
     EXPECT_EQ(reports[1], reports[0]);
     EXPECT_EQ(reports[2], reports[0]);
 }
+
+TEST(LumescopeReports, NonFiniteFloatSamplesAreMeasuredAsSilenceWithOneLinePerTrack)
+{
+    // Two takes of a stereo float tone written as raw samples by Python: one
+    // with NaNs of several bit patterns (quiet, signalling, negative, with
+    // payloads) and both infinities, in either channel, at the first and the
+    // last frame and between; the other with 0 in their places. The same name
+    // in two folders, so that the reports' file names agree.
+    const std::string bad = scratch_dir() + "/non_finite", zeroed = scratch_dir() + "/zeroed";
+    const run_result made = run(
+        "mkdir -p " + sh(bad) + " " + sh(zeroed) + " && python3 -c " +
+        sh("import math, struct, sys\n"
+           "rate, frames = 48000, 96000\n"
+           "odd = {(0, 0): 0x7fc00000, (5000, 1): 0x7f800001, (20000, 0): 0xffc00000,\n"
+           "       (20001, 0): 0x7fbfffff, (47999, 1): 0x7f800000, (60000, 0): 0xff800000,\n"
+           "       (frames - 1, 1): 0xffffffff}\n"
+           "tone, clean = bytearray(), bytearray()\n"
+           "for i in range(frames):\n"
+           "    t = i / rate\n"
+           "    v = (0.4 * math.sin(2 * math.pi * 440 * t) * (0.6 + 0.4 * math.sin(2 * math.pi * t)),\n"
+           "         0.2 * math.sin(2 * math.pi * 997 * t))\n"
+           "    for c in (0, 1):\n"
+           "        bits = odd.get((i, c))\n"
+           "        tone += struct.pack('<I', bits) if bits is not None else struct.pack('<f', v[c])\n"
+           "        clean += struct.pack('<f', 0.0 if (i, c) in odd else v[c])\n"
+           "open(sys.argv[1], 'wb').write(tone)\n"
+           "open(sys.argv[2], 'wb').write(clean)\n") +
+        " " + sh(bad + "/raw.f32") + " " + sh(zeroed + "/raw.f32"));
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string quiet = scratch_dir() + "/quiet.f32";
+    make_media(quiet, tone("0.05*sin(2*PI*300*t)", 2) + "-f f32le -c:a pcm_f32le");
+    for (const std::string& dir : {bad, zeroed}) {
+        const std::string raw = "-f f32le -ar 48000 -ac 2 -i " + sh(dir + "/raw.f32") + " ";
+        make_media(dir + "/tone.wav", raw + "-c:a pcm_f32le");
+        // A second, finite float track beside it, for a programme of both.
+        make_media(dir + "/two.mkv", raw + "-f f32le -ar 48000 -ac 1 -i " + sh(quiet) +
+                                         " -map 0:a -map 1:a -c:a pcm_f32le");
+    }
+    auto lumescope_in = [](const std::string& dir, const std::string& args) {
+        return run("cd " + sh(dir) + " && " + sh(lumescope) + " " + args);
+    };
+    const std::string line = "Stream #0: 7 samples are not finite (NaN or infinite); measured as silence\n";
+    for (const std::string args : {"tone.wav", "-j --series --plot picture.svg tone.wav", "-p 0-1 two.mkv",
+                                   "-j -p 0-1 --series --plot picture.svg two.mkv"}) {
+        const run_result r = lumescope_in(bad, args), silence = lumescope_in(zeroed, args);
+        ASSERT_EQ(r.status, 0) << args << "\n" << r.err;
+        ASSERT_EQ(silence.status, 0) << args << "\n" << silence.err;
+        // Every figure and reading is that of silence in their places, and
+        // one line on the error stream says so.
+        EXPECT_EQ(r.out, silence.out) << args;
+        EXPECT_EQ(r.err, silence.err + line) << args;
+        EXPECT_EQ(r.out.find("nan"), std::string::npos) << args << "\n" << r.out;
+        EXPECT_EQ(r.out.find("inf"), std::string::npos) << args << "\n" << r.out;
+        if (args.find("--plot") != std::string::npos) {
+            EXPECT_EQ(read_file(bad + "/picture.svg"), read_file(zeroed + "/picture.svg")) << args;
+        }
+    }
+    // A programme whose tracks are decoded again side by side reads the same.
+    std::string path = bad + "/two.mkv", j = "-j", p = "-p", g = "0-1";
+    char* argv[] = {const_cast<char*>("lumescope"), j.data(), p.data(), g.data(), path.data()};
+    FILE* out = std::tmpfile();
+    lumescope_settings settings;
+    settings.programme_queue_bytes = 0;
+    ASSERT_EQ(lumescope_run_with(5, argv, out, settings), 0);
+    std::string report;
+    std::rewind(out);
+    for (int ch; (ch = std::fgetc(out)) != EOF;)
+        report += static_cast<char>(ch);
+    std::fclose(out);
+    EXPECT_EQ(report, lumescope_run("-j -p 0-1 " + sh(path)).out);
+}

@@ -36,17 +36,28 @@ std::string escape_commas(std::string expr)
         expr.replace(at, 1, "\\,");
     return expr;
 }
-const std::string programme_source =
-    "-f lavfi -i " + sh("aevalsrc=" + escape_commas(programme_expr) + ":s=48000:d=26") + " ";
+std::string programme_source(int rate)
+{
+    return "-f lavfi -i " + sh("aevalsrc=" + escape_commas(programme_expr) + ":s=" + std::to_string(rate) + ":d=26") +
+           " ";
+}
 
 std::string programme_media()
 {
     static const std::string path = [] {
         const std::string p = scratch_dir() + "/programme.wav";
-        make_media(p, programme_source + "-c:a pcm_s16le");
+        make_media(p, programme_source(48000) + "-c:a pcm_s16le");
         return p;
     }();
     return path;
+}
+
+// The same programme at another rate.
+std::string programme_media_at(int rate)
+{
+    const std::string p = scratch_dir() + "/programme_" + std::to_string(rate) + ".wav";
+    make_media(p, programme_source(rate) + "-c:a pcm_s16le");
+    return p;
 }
 
 // The same samples as two mono tracks.
@@ -78,15 +89,17 @@ std::vector<std::vector<std::string>> json_series(const std::string& json, const
     return all;
 }
 
-// FFmpeg's ebur128 filter's momentary and short-term readings, every 100 ms,
-// as printed: entry i is the line at t = (i + 1) / 10 s.
+// FFmpeg's ebur128 filter's momentary and short-term readings, every 100 ms
+// (every rate / 10 frames, rounded down), as printed: entry i is the line at
+// t = (i + 1) / 10 s. `before` are filters to run ahead of it, each followed
+// by a comma.
 struct ffmpeg_series {
     std::vector<std::string> momentary, short_term;
 };
 
-ffmpeg_series ffmpeg_readings(const std::string& path)
+ffmpeg_series ffmpeg_readings(const std::string& path, const std::string& before = "")
 {
-    const run_result r = run("ffmpeg -nostdin -nostats -i " + sh(path) + " -af ebur128 -f null -");
+    const run_result r = run("ffmpeg -nostdin -nostats -i " + sh(path) + " -af " + sh(before + "ebur128") + " -f null -");
     EXPECT_EQ(r.status, 0) << r.err;
     ffmpeg_series s;
     const std::regex line(R"(t: *([0-9.]+) +TARGET:\S+ LUFS +M: *(\S+) +S: *(\S+))");
@@ -143,6 +156,21 @@ std::vector<std::string> check_svg(const std::string& svg)
     return split_lines(parsed.out);
 }
 
+// The programme's hot passage (16 s to 20 s of 26 s) is marked in the
+// picture, and only it.
+void expect_hot_passage_marked(const std::string& svg_path)
+{
+    const std::vector<uint8_t> bytes = read_file(svg_path);
+    const std::string svg(bytes.begin(), bytes.end());
+    const std::regex marks(R"re(<rect x="([0-9.]+)" y="[0-9.]+" width="([0-9.]+)" height="5" fill="#d00"/>)re");
+    EXPECT_EQ(std::distance(std::sregex_iterator(svg.begin(), svg.end(), marks), std::sregex_iterator()), 1);
+    std::smatch mark;
+    ASSERT_TRUE(std::regex_search(svg, mark, marks));
+    const double plot_left = 64, plot_width = 900;
+    EXPECT_NEAR((std::stod(mark[1]) - plot_left) / plot_width * 26, 16, 0.2);
+    EXPECT_NEAR(std::stod(mark[2]) / plot_width * 26, 4, 0.2);
+}
+
 }  // namespace
 
 TEST(LoudnessSeries, AgreeWithFfmpegsMomentaryAndShortTermAtTheSameTimes)
@@ -163,6 +191,56 @@ TEST(LoudnessSeries, AgreeWithFfmpegsMomentaryAndShortTermAtTheSameTimes)
         expect_same_digits(m[0][i], ref.momentary[i], "M at " + std::to_string(i + 1) + "00 ms");
     for (size_t i = 29; i < 260; ++i)
         expect_same_digits(s[0][i], ref.short_term[i], "S at " + std::to_string(i + 1) + "00 ms");
+}
+
+TEST(LoudnessSeries, AgreeWithFfmpegAt22050And11025HzWithReadingsAtTheNearestFrame)
+{
+    // 22,050 Hz: 100 ms are 2205 frames, where FFmpeg reads too.
+    const std::string path22 = programme_media_at(22050);
+    const run_result r22 = lumescope_run("-j --series " + sh(path22));
+    ASSERT_EQ(r22.status, 0) << r22.err;
+    const auto m22 = json_series(r22.out, "momentary"), s22 = json_series(r22.out, "short_term");
+    ASSERT_EQ(m22.at(0).size(), 260u);
+    ASSERT_EQ(s22.at(0).size(), 260u);
+    const ffmpeg_series ref22 = ffmpeg_readings(path22);
+    ASSERT_EQ(ref22.momentary.size(), 260u);
+    for (size_t i = 3; i < 260; ++i)
+        expect_same_digits(m22[0][i], ref22.momentary[i], "22050 Hz: M at " + std::to_string(i + 1) + "00 ms");
+    for (size_t i = 29; i < 260; ++i)
+        expect_same_digits(s22[0][i], ref22.short_term[i], "22050 Hz: S at " + std::to_string(i + 1) + "00 ms");
+
+    // 11,025 Hz: 100 ms are 1102.5 frames. Reading i sits at the frame
+    // nearest (i + 1) × 100 ms, after 1102 (i + 1) + c frames with
+    // c = ceil((i + 1) / 2), and 26 s have 260 readings. FFmpeg reads every
+    // 1102 frames, half a frame a reading ahead of the marks: with its input
+    // delayed by 1102 - c frames of digital silence, its reading i + 1 falls
+    // on our reading i (and on i + 1 when that has the same c), with the same
+    // 400 ms (4410 frames) and 3 s windows, the silence before the input
+    // counting as the meter's silence before the first frame. Readings at each
+    // change of the programme (6, 8, 16 and 20 s), where a reading's place
+    // shows most, and some between.
+    const std::string path11 = programme_media_at(11025);
+    const std::string svg = scratch_dir() + "/programme_11025.svg";
+    const run_result r11 = lumescope_run("-j --series --plot " + sh(svg) + " " + sh(path11));
+    ASSERT_EQ(r11.status, 0) << r11.err;
+    const auto m11 = json_series(r11.out, "momentary"), s11 = json_series(r11.out, "short_term");
+    ASSERT_EQ(m11.at(0).size(), 260u);
+    ASSERT_EQ(s11.at(0).size(), 260u);
+    ASSERT_EQ(ffmpeg_readings(path11).momentary.size(), 260u);
+    for (size_t c : {2, 15, 31, 32, 41, 42, 50, 81, 82, 101, 102, 130}) {
+        const ffmpeg_series ref = ffmpeg_readings(path11, "adelay=delays=" + std::to_string(1102 - c) + "S:all=1,");
+        ASSERT_EQ(ref.momentary.size(), 261u);
+        for (size_t i = 2 * c - 2; i < 2 * c; ++i) {
+            const std::string at = "11025 Hz: " + std::to_string(i + 1) + "00 ms";
+            if (i >= 3)
+                expect_same_digits(m11[0][i], ref.momentary[i + 1], "M at " + at);
+            if (i >= 29)
+                expect_same_digits(s11[0][i], ref.short_term[i + 1], "S at " + at);
+        }
+    }
+    // The picture's true peaks every 100 ms take the same places.
+    check_svg(svg);
+    expect_hot_passage_marked(svg);
 }
 
 TEST(LoudnessSeries, LeaveEveryFigureAsItWasAndFollowEachTrackAndProgramme)
@@ -209,16 +287,7 @@ TEST(LoudnessPlot, PictureParsesRendersAndHasAPanelPerTrackOrProgramme)
     ASSERT_TRUE(std::regex_search(p.out, f, std::regex(R"(programme 0-1:\n\tloudness:  (\S+) LUFS\n\tLRA: (\S+) LU\n\ttrue peak: (\S+) dBFS)")));
     EXPECT_EQ(ptitles[0], "programme 0-1: I " + f[1].str() + " LUFS, LRA " + f[2].str() + " LU, max true peak " +
                               f[3].str() + " dBTP");
-    // The hot passage (16 s to 20 s of 26 s) is marked, and only it.
-    const std::string svg = std::string(reinterpret_cast<const char*>(read_file(per_programme).data()),
-                                        read_file(per_programme).size());
-    const std::regex marks(R"re(<rect x="([0-9.]+)" y="[0-9.]+" width="([0-9.]+)" height="5" fill="#d00"/>)re");
-    EXPECT_EQ(std::distance(std::sregex_iterator(svg.begin(), svg.end(), marks), std::sregex_iterator()), 1);
-    std::smatch mark;
-    ASSERT_TRUE(std::regex_search(svg, mark, marks));
-    const double plot_left = 64, plot_width = 900;
-    EXPECT_NEAR((std::stod(mark[1]) - plot_left) / plot_width * 26, 16, 0.2);
-    EXPECT_NEAR(std::stod(mark[2]) / plot_width * 26, 4, 0.2);
+    expect_hot_passage_marked(per_programme);
 }
 
 TEST(LoudnessPlot, FailuresToWriteComeAfterTheReportAndSeriesNeedJson)

@@ -60,9 +60,11 @@ void feed(meter_pool* pool, size_t t, const test_signal& s, size_t from, size_t 
 
 // Every figure of several tracks fed through a pool of the given threads, in
 // packets of irregular sizes, interleaving the tracks.
-// With `series`, the readings every 100 ms of each track are kept in it.
+// With `series`, the readings every 100 ms of each track are kept in it; with
+// `non_finite`, each track's count of samples that were not finite.
 std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsigned threads,
-                                   std::vector<track_series>* series = nullptr)
+                                   std::vector<track_series>* series = nullptr,
+                                   std::vector<uint64_t>* non_finite = nullptr)
 {
     std::vector<track_meter> meters(signals.size());
     for (size_t t = 0; t < signals.size(); ++t) {
@@ -96,6 +98,11 @@ std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsi
             (*series)[t].true_peak = meters[t].series->true_peak;
         }
     }
+    if (non_finite) {
+        non_finite->clear();
+        for (const track_meter& m : meters)
+            non_finite->push_back(m.non_finite);
+    }
     return figures;
 }
 
@@ -113,6 +120,34 @@ void expect_identical(const std::vector<track_figures>& a, const std::vector<tra
                 EXPECT_EQ(a[t].channels[c].qpm_db[k], b[t].channels[c].qpm_db[k]) << t << "/" << c << "/" << k;
         }
     }
+}
+
+// The readings of a series: reading k at the frame boundary nearest to
+// k × 100 ms, halves up (k × rate / 10 is exact in a double when it is a
+// half), for as long as that boundary lies within the track.
+size_t nearest_frame(size_t k, int rate)
+{
+    return static_cast<size_t>(std::llround(static_cast<double>(k) * rate / 10.0));
+}
+
+size_t readings_within(const test_signal& s)
+{
+    size_t k = 0;
+    while (nearest_frame(k + 1, s.rate) <= s.frames)
+        ++k;
+    return k;
+}
+
+void add_to(ebur128_state* st, const test_signal& s, size_t from, size_t frames)
+{
+    const size_t at = from * static_cast<size_t>(s.channels) * track_sample_bytes(s.format);
+    const void* data = s.bytes.data() + at;
+    if (s.format == TRACK_S16)
+        ebur128_add_frames_short(st, static_cast<const short*>(data), frames);
+    else if (s.format == TRACK_S32)
+        ebur128_add_frames_int(st, static_cast<const int*>(data), frames);
+    else
+        ebur128_add_frames_float(st, static_cast<const float*>(data), frames);
 }
 
 }  // namespace
@@ -268,21 +303,25 @@ TEST(TrackMeter, QuasiPeakFramesEqualEachChannelAlone)
 
 TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
 {
-    // Lengths that end between 100 ms boundaries; a rate whose 100 ms the
-    // loudness library rounds up (11025 Hz: 1103 frames, read from its window
-    // directly rather than from block energies).
+    // Lengths that end between 100 ms marks; rates whose 100 ms is not a
+    // whole number of frames (11025 Hz: 1102.5, the loudness library's step
+    // 1103), read from the meter's window at each mark rather than from block
+    // energies; 6 s at 11025 Hz has 60 readings.
     const std::vector<test_signal> tracks = {
         make_signal(TRACK_S16, 2, 48000, 3.25, 21),
         make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
         make_signal(TRACK_S32, 6, 22050, 3.5, 23),
         make_signal(TRACK_S16, 2, 11025, 3.3, 24),
+        make_signal(TRACK_FLOAT, 1, 11025, 6, 25),
+        make_signal(TRACK_S16, 1, 44101, 2.35, 26),
     };
+    EXPECT_EQ(readings_within(tracks[4]), 60u);
     std::vector<track_series> one, three;
     const std::vector<track_figures> plain = measure(tracks, 3);
     expect_identical(measure(tracks, 1, &one), plain);
     expect_identical(measure(tracks, 3, &three), plain);
     for (size_t t = 0; t < tracks.size(); ++t) {
-        const size_t entries = tracks[t].frames / ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
+        const size_t entries = readings_within(tracks[t]);
         EXPECT_EQ(one[t].momentary.size(), entries) << t;
         EXPECT_EQ(one[t].short_term.size(), entries) << t;
         EXPECT_EQ(one[t].true_peak.size(), entries) << t;
@@ -290,29 +329,99 @@ TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
         EXPECT_EQ(three[t].short_term, one[t].short_term) << t;
         EXPECT_EQ(three[t].true_peak, one[t].true_peak) << t;
         // The last reading covers the last 400 ms and 3 s: a state fed only up
-        // to that boundary reads the same.
+        // to its mark reads the same.
         ebur128_ptr st(ebur128_init(static_cast<unsigned>(tracks[t].channels),
                                     static_cast<unsigned long>(tracks[t].rate), EBUR128_MODE_S));
-        const size_t frames = entries * ((static_cast<size_t>(tracks[t].rate) + 5) / 10);
-        const void* data = tracks[t].bytes.data();
-        if (tracks[t].format == TRACK_S16)
-            ebur128_add_frames_short(st.get(), static_cast<const short*>(data), frames);
-        else if (tracks[t].format == TRACK_S32)
-            ebur128_add_frames_int(st.get(), static_cast<const int*>(data), frames);
-        else
-            ebur128_add_frames_float(st.get(), static_cast<const float*>(data), frames);
+        add_to(st.get(), tracks[t], 0, nearest_frame(entries, tracks[t].rate));
         double m = 0, s = 0;
-        ebur128_loudness_momentary(st.get(), &m);
-        ebur128_loudness_shortterm(st.get(), &s);
+        ebur128_loudness_window(st.get(), 400, &m);
+        ebur128_loudness_window(st.get(), 3000, &s);
         EXPECT_EQ(one[t].momentary.back(), static_cast<float>(m)) << t;
         EXPECT_EQ(one[t].short_term.back(), static_cast<float>(s)) << t;
         // No 100 ms peaks above the whole track's; the loudest reaches it
-        // unless the peak lies in the part after the last boundary.
+        // unless the peak lies in the part after the last mark.
         double peak = 0;
         for (const channel_figures& c : plain[t].channels)
             peak = std::max(peak, c.true_peak);
         const float top = *std::max_element(one[t].true_peak.begin(), one[t].true_peak.end());
         EXPECT_LE(top, static_cast<float>(peak)) << t;
         EXPECT_GT(top, 0.5f * static_cast<float>(peak)) << t;
+    }
+}
+
+TEST(TrackMeter, SeriesReadingsAreTheLibrarysAtTheFrameNearestEach100Ms)
+{
+    // Every reading against a libebur128 state fed up to its mark, at rates
+    // where a reading falls between the library's 100 ms steps: the loudness
+    // of its 400 ms and 3 s windows, and the largest true peak of any channel
+    // in the frames since the mark before.
+    const std::vector<test_signal> tracks = {
+        make_signal(TRACK_S16, 2, 11025, 7.2, 31),
+        make_signal(TRACK_FLOAT, 1, 11025, 4.55, 32),
+        make_signal(TRACK_S32, 3, 44101, 3.3, 33),
+        make_signal(TRACK_FLOAT, 2, 7999, 4.0, 34),
+    };
+    std::vector<track_series> series;
+    measure(tracks, 3, &series);
+    for (size_t t = 0; t < tracks.size(); ++t) {
+        const test_signal& sig = tracks[t];
+        const size_t entries = readings_within(sig);
+        ASSERT_EQ(series[t].momentary.size(), entries) << t;
+        ASSERT_EQ(series[t].true_peak.size(), entries) << t;
+        ebur128_ptr st(ebur128_init(static_cast<unsigned>(sig.channels), static_cast<unsigned long>(sig.rate),
+                                    EBUR128_MODE_S | EBUR128_MODE_TRUE_PEAK));
+        size_t fed = 0;
+        for (size_t i = 0; i < entries; ++i) {
+            const size_t mark = nearest_frame(i + 1, sig.rate);
+            add_to(st.get(), sig, fed, mark - fed);
+            fed = mark;
+            double m = 0, s = 0, peak = 0;
+            ebur128_loudness_window(st.get(), 400, &m);
+            ebur128_loudness_window(st.get(), 3000, &s);
+            for (int c = 0; c < sig.channels; ++c) {
+                double p = 0;
+                ebur128_prev_true_peak(st.get(), static_cast<unsigned>(c), &p);
+                peak = std::max(peak, p);
+            }
+            EXPECT_EQ(series[t].momentary[i], static_cast<float>(m)) << sig.rate << " Hz, reading " << i;
+            EXPECT_EQ(series[t].short_term[i], static_cast<float>(s)) << sig.rate << " Hz, reading " << i;
+            EXPECT_EQ(series[t].true_peak[i], static_cast<float>(peak)) << sig.rate << " Hz, reading " << i;
+        }
+    }
+}
+
+TEST(TrackMeter, NonFiniteFloatSamplesAreMeasuredAsSilence)
+{
+    // NaNs of several bit patterns and both infinities, in every channel,
+    // against the same signal with 0 in their places: every figure and
+    // reading the same to the bit (the loudness filter's state is never left
+    // NaN), and every one of them counted.
+    test_signal with = make_signal(TRACK_FLOAT, 3, 48000, 4.3, 41);
+    test_signal zeroed = with;
+    const uint32_t odd[] = {0x7fc00000, 0xffc00000, 0x7f800001, 0x7fbfffff, 0xffffffff, 0x7f800000, 0xff800000};
+    std::mt19937 rng(42);
+    const size_t samples = with.frames * static_cast<size_t>(with.channels);
+    std::vector<size_t> places = {0, samples - 1};
+    for (int i = 0; i < 40; ++i)
+        places.push_back(rng() % samples);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    for (size_t k = 0; k < places.size(); ++k) {
+        std::memcpy(&with.bytes[places[k] * 4], &odd[k % 7], 4);
+        std::memset(&zeroed.bytes[places[k] * 4], 0, 4);
+    }
+    const test_signal finite = make_signal(TRACK_S16, 2, 44100, 2, 43);
+    for (unsigned threads : {1u, 3u}) {
+        std::vector<track_series> a, b;
+        std::vector<uint64_t> count_a, count_b;
+        const std::vector<track_figures> fa = measure({with, finite}, threads, &a, &count_a);
+        const std::vector<track_figures> fb = measure({zeroed, finite}, threads, &b, &count_b);
+        expect_identical(fa, fb);
+        EXPECT_TRUE(std::isfinite(fa[0].loudness)) << fa[0].loudness;
+        EXPECT_EQ(a[0].momentary, b[0].momentary);
+        EXPECT_EQ(a[0].short_term, b[0].short_term);
+        EXPECT_EQ(a[0].true_peak, b[0].true_peak);
+        EXPECT_EQ(count_a, (std::vector<uint64_t>{places.size(), 0}));
+        EXPECT_EQ(count_b, (std::vector<uint64_t>{0, 0}));
     }
 }
