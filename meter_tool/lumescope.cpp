@@ -128,6 +128,7 @@ bool lumescope_select(const AVStream* st, int i, meter_track* out, track_meter* 
                 codec->sample_rate);
         return false;
     }
+    meter->silence_non_finite = true;
     out->stream_index = i;
     out->channels = channels;
     out->sample_rate = codec->sample_rate;
@@ -617,6 +618,7 @@ std::string lumescope_set_programmes(scope_run& run, const std::vector<programme
         if (track_meter_init_loudness(&m, p.channels, p.sample_rate, p.format) != 0)
             return "Programme group " + g.name + ": cannot measure " + std::to_string(p.channels) + " channels at " +
                    std::to_string(p.sample_rate) + " Hz";
+        m.silence_non_finite = true;
         p.meter = run.meters.size();
         run.meters.push_back(std::move(m));
         std::vector<size_t> channels;

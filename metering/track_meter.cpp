@@ -393,7 +393,7 @@ void meter_pool_flush(meter_pool* pool, size_t t)
         return;
     // Here in the caller's thread, once per block, before any item reads it.
     track_meter& tm = (*pool->tracks)[t];
-    if (tm.format == TRACK_FLOAT)
+    if (tm.format == TRACK_FLOAT && tm.silence_non_finite)
         tm.non_finite += zero_non_finite(pending.data.data(), pending.frames * static_cast<size_t>(tm.channels));
     if (pool->threads.empty()) {
         for (size_t i : pool->track_items[t])

@@ -75,7 +75,10 @@ struct track_meter {
     std::vector<std::array<qpm_ptr, 4>> qpm;
     std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
     bool qpm_in_loudness = false;  // set by the meter pool: the meters step in the loudness filter's pass
-    uint64_t non_finite = 0;  // float samples fed that were NaN or infinite, each measured as 0
+    // Decoded float samples may be NaN or infinite; samples converted from
+    // integers never are, and are not looked at for it.
+    bool silence_non_finite = false;
+    uint64_t non_finite = 0;  // with silence_non_finite: samples that were NaN or infinite, each measured as 0
 };
 
 struct channel_figures {
@@ -123,9 +126,9 @@ int meter_pool_create(meter_pool** pool, std::vector<track_meter>* tracks, unsig
 
 // Room for `frames` interleaved frames of track t, in the track's format, to be
 // written by the caller before the next call on the pool. Queued samples are
-// handed to the threads in large blocks; this call may wait for them. Float
-// samples that are NaN or infinite become 0 there, before any meter sees
-// them, and count in the track's non_finite.
+// handed to the threads in large blocks; this call may wait for them. In a
+// float track with silence_non_finite, samples that are NaN or infinite become
+// 0 there, before any meter sees them, and count in the track's non_finite.
 uint8_t* meter_pool_append(meter_pool* pool, size_t t, size_t frames);
 
 // Meters everything appended and stops the threads. Returns 0.

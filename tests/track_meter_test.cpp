@@ -69,6 +69,7 @@ std::vector<track_figures> measure(const std::vector<test_signal>& signals, unsi
     std::vector<track_meter> meters(signals.size());
     for (size_t t = 0; t < signals.size(); ++t) {
         EXPECT_EQ(track_meter_init(&meters[t], signals[t].channels, signals[t].rate, signals[t].format), 0);
+        meters[t].silence_non_finite = non_finite != nullptr;
         if (series)
             track_meter_keep_series(&meters[t]);
     }
