@@ -6,9 +6,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -31,20 +33,26 @@ void dst_on_signal(int sig)
     raise(sig);
 }
 
-sigset_t dst_cleanup_set()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : cleanup_signals)
-        sigaddset(&set, sig);
-    return set;
-}
+// Holds the clean-up signals back while it lives: what happens meanwhile is
+// seen by a signal handler as done or not done, never half-way.
+struct signals_held {
+    sigset_t old;
+    signals_held()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : cleanup_signals)
+            sigaddset(&set, sig);
+        pthread_sigmask(SIG_BLOCK, &set, &old);
+    }
+    ~signals_held() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+};
 
 void dst_arm_cleanup(dst_file* dst)
 {
-    const sigset_t set = dst_cleanup_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
+    const signals_held held;
     std::snprintf(signal_cleanup_path, sizeof signal_cleanup_path, "%s", dst->tmp_path.c_str());
     struct sigaction sa = {};
     sa.sa_handler = dst_on_signal;
@@ -57,7 +65,6 @@ void dst_arm_cleanup(dst_file* dst)
         if (dst->saved[i].sa_handler == SIG_DFL)
             sigaction(cleanup_signals[i], &sa, nullptr);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // Call with the clean-up signals blocked.
@@ -147,6 +154,30 @@ void dst_sync_folder(const std::string& path)
     }
 }
 
+// Gives the new file the extended attributes of the file it replaces, its
+// access control lists among them, as far as the caller may set them (a
+// security label or a trusted attribute may need privileges it lacks).
+void dst_copy_xattrs(const std::string& from, int to_fd)
+{
+    ssize_t size = listxattr(from.c_str(), nullptr, 0);
+    if (size <= 0)
+        return;
+    std::vector<char> names(static_cast<size_t>(size));
+    size = listxattr(from.c_str(), names.data(), names.size());
+    if (size <= 0)
+        return;
+    std::vector<char> value;
+    for (const char* name = names.data(); name < names.data() + size; name += std::strlen(name) + 1) {
+        const ssize_t n = getxattr(from.c_str(), name, nullptr, 0);
+        if (n < 0)
+            continue;
+        value.resize(static_cast<size_t>(n));
+        const ssize_t got = getxattr(from.c_str(), name, value.data(), value.size());
+        if (got >= 0)
+            (void)fsetxattr(to_fd, name, value.data(), static_cast<size_t>(got), 0);
+    }
+}
+
 // Links the unnamed file to a fresh name beside the destination and renames
 // that over it. Returns 0 or -errno; on failure the fresh name is gone again.
 int dst_link_and_rename(dst_file* dst)
@@ -179,30 +210,20 @@ int dst_place_unnamed(dst_file* dst)
     // Replacing takes a name beside the destination for an instant: the
     // terminating signals wait until the rename is done, so that they cannot
     // leave that name behind.
-    const sigset_t set = dst_cleanup_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
-    const int err = dst_link_and_rename(dst);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return err;
+    const signals_held held;
+    return dst_link_and_rename(dst);
 }
 
 int dst_place_named(dst_file* dst)
 {
     // The signals stay blocked while the name changes hands, so that a
     // handler never removes a name that is no longer the temporary file.
-    const sigset_t set = dst_cleanup_set();
-    sigset_t old;
-    pthread_sigmask(SIG_BLOCK, &set, &old);
-    int err = 0;
+    const signals_held held;
     if (rename(dst->tmp_path.c_str(), dst->path.c_str()) != 0)
-        err = -errno;
-    else
-        dst->tmp_path.clear();
-    if (err == 0)
-        dst_disarm_cleanup(dst);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return err;
+        return -errno;
+    dst->tmp_path.clear();
+    dst_disarm_cleanup(dst);
+    return 0;
 }
 
 }  // namespace
@@ -261,11 +282,8 @@ int dst_open(const char* path, bool allow_unnamed, dst_file* dst)
     dst->fd = open(dst->tmp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (dst->fd < 0) {
         const int err = -errno;
-        const sigset_t set = dst_cleanup_set();
-        sigset_t old;
-        pthread_sigmask(SIG_BLOCK, &set, &old);
+        const signals_held held;
         dst_disarm_cleanup(dst);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         dst->tmp_path.clear();
         return err;
     }
@@ -282,7 +300,12 @@ int dst_commit(dst_file* dst)
         // it keeps at least the group, if it may.
         if (dst->replaces && fchown(dst->fd, dst->uid, dst->gid) != 0)
             (void)!fchown(dst->fd, static_cast<uid_t>(-1), dst->gid);
-        if (fchmod(dst->fd, dst->mode) != 0 || fsync(dst->fd) != 0)
+        if (fchmod(dst->fd, dst->mode) != 0)
+            err = -errno;
+        // After the mode: an access control list sets the group bits its own way.
+        if (err == 0 && dst->replaces)
+            dst_copy_xattrs(dst->path, dst->fd);
+        if (err == 0 && fsync(dst->fd) != 0)
             err = -errno;
     }
     if (err == 0 && dst->unnamed)
@@ -303,12 +326,9 @@ void dst_discard(dst_file* dst)
         close(dst->fd);
     dst->fd = -1;
     if (!dst->tmp_path.empty()) {
-        const sigset_t set = dst_cleanup_set();
-        sigset_t old;
-        pthread_sigmask(SIG_BLOCK, &set, &old);
+        const signals_held held;
         unlink(dst->tmp_path.c_str());
         dst_disarm_cleanup(dst);
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
         dst->tmp_path.clear();
     }
 }

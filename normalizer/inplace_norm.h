@@ -71,6 +71,9 @@ struct inplace_norm_ctx {
     // The destination is made as an unnamed file where the file system
     // allows; false takes the named temporary file of other file systems.
     bool unnamed_destination = true;
+    // A new destination on the source's file system shares the source's
+    // blocks where the file system allows (FICLONE); false copies them.
+    bool clone_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
     // Samples of a programme's tracks that may wait for the other tracks'

@@ -1,17 +1,14 @@
-// The destination pass: one sequential read of the source in large blocks, in
-// which every payload is checked against the scan's fingerprints and scaled in
-// place, and one sequential write of the destination.
+// The destination pass. Only the payloads go through this process: each is
+// read back from the source, checked against the scan's fingerprints, scaled
+// and written at its place. Everything else reaches the destination without
+// being read here: shared with the source where the file system clones files
+// (XFS with reflink, Btrfs), copied inside the kernel elsewhere.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,17 +23,27 @@
 
 namespace {
 
-constexpr size_t copy_block_bytes = 1 << 20;
+// Payloads less than this far apart are read and written as one run, with the
+// few bytes between them (their KLV keys and lengths); a video element between
+// two is never read.
+constexpr int64_t run_gap_bytes = 4096;
+// A run stops growing at this size, unless one payload alone is larger.
+constexpr int64_t run_max_bytes = 4 << 20;
+// Bytes copied through this process where the kernel cannot copy.
+constexpr size_t copy_buffer_bytes = 1 << 20;
+// A new file's blocks are sent to the disk every this many bytes, so that the
+// final flush has little left to wait for.
+constexpr int64_t writeback_bytes = 8 << 20;
 
 enum class copy_fault { none, source, changed, destination };
 
 struct copy_state {
     const inplace_norm_ctx* ctx;
-    const std::vector<double>* gains;    // linear, per track ordinal
+    const std::vector<double>* gains;  // linear, per track ordinal
     std::vector<float> samples;
-    std::vector<int64_t> clipped;        // per track ordinal
-    std::vector<uint64_t> sums;          // fingerprints of what was read back, per group
-    size_t checked_groups = 0;           // groups below this one have been compared
+    std::vector<int64_t> clipped;  // per track ordinal
+    std::vector<uint64_t> sums;    // fingerprints of what was read back, per group
+    size_t checked_groups = 0;     // groups below this one have been compared
 };
 
 // The groups of payloads below group `upto` are complete: compare them with
@@ -54,217 +61,198 @@ bool copy_check_groups(copy_state* cs, size_t upto)
 }
 
 // Checks one payload read back from the source and scales it in place.
-void copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
+// Returns whether its bytes changed.
+bool copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
 {
     inplace_norm_add_fingerprint(&cs->sums, p, bytes);
 
     const size_t s = static_cast<size_t>(p.stream);
     const auto& lookup = cs->ctx->track_of_stream;
     if (s >= lookup.size() || lookup[s] < 0 || static_cast<size_t>(lookup[s]) >= cs->gains->size())
-        return;
+        return false;
     const size_t t = static_cast<size_t>(lookup[s]);
     const double g = (*cs->gains)[t];
     if (!std::isfinite(g))
-        return;
+        return false;
     const int codec = cs->ctx->tracks[t].codec_id;
-    if (p.aes3_element) {
+    if (p.aes3_element)
         cs->clipped[t] += aes3_apply_gain(bytes, p.size, cs->ctx->tracks[t].channels, codec, g, &cs->samples);
-        return;
-    }
-    cs->clipped[t] += pcm_apply_gain(bytes, p.size, codec, g, &cs->samples);
+    else
+        cs->clipped[t] += pcm_apply_gain(bytes, p.size, codec, g, &cs->samples);
+    // A factor of exactly 1 gives every sample back as it was.
+    return g != 1.0;
 }
 
-// Blocks of the destination on their way from the reading thread to the
-// writing one, and the spare buffers going back.
-struct block_queue {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<byte_buffer> ready;  // each holds exactly the bytes to write
-    std::vector<byte_buffer> spare;
-    bool done = false;       // the reader has queued its last block
-    bool cancelled = false;  // the writer has given up
+// Payloads close together in the source, in file order.
+struct payload_run {
+    int64_t start = 0;
+    int64_t end = 0;
+    std::vector<payload_place> payloads;
 };
 
-// Where the reading of the source stands between two blocks.
-struct block_reader {
+// Where the payload table is read from, a run at a time.
+struct run_reader {
     packet_table_reader table;
-    payload_place cur;
-    bool have = false;          // cur is a payload still to come
-    int64_t base = 0;           // file offset of the next block's first byte
-    byte_buffer carry; // the start of a payload that ran past the last block
-    bool at_end = false;        // the source has been read to its end
+    payload_place next;
+    bool have = false;  // next is a payload still to come
 };
 
-block_reader block_reader_begin(const inplace_norm_ctx* ctx)
+run_reader run_reader_begin(const inplace_norm_ctx* ctx)
 {
-    block_reader br;
-    br.table = packet_table_begin(ctx->packets);
-    br.have = packet_table_next(&br.table, &br.cur);
-    return br;
+    run_reader r;
+    r.table = packet_table_begin(ctx->packets);
+    r.have = packet_table_next(&r.table, &r.next);
+    return r;
 }
 
-// Reads the next block of the source into buf (whose capacity is the block
-// size), checks and scales every payload that ends inside it, and leaves in
-// buf exactly the bytes to write. Returns 0 or -errno with *fault set.
-int block_reader_next(copy_state* cs, block_reader* br, byte_buffer* buf, copy_fault* fault)
+// The next run of payloads, or false when there is none.
+bool run_reader_next(run_reader* r, payload_run* run)
 {
-    const inplace_norm_ctx* ctx = cs->ctx;
-    buf->resize(buf->capacity());
-    if (!br->carry.empty())
-        std::memcpy(buf->data(), br->carry.data(), br->carry.size());
-    size_t len = br->carry.size();
-    const int64_t want = static_cast<int64_t>(buf->size() - len);
-    const int64_t got = file_read_at(ctx->fd, buf->data() + len, want, br->base + static_cast<int64_t>(len));
+    if (!r->have)
+        return false;
+    run->payloads.clear();
+    run->start = r->next.pos;
+    run->end = r->next.pos;
+    do {
+        run->payloads.push_back(r->next);
+        run->end = r->next.pos + r->next.size;
+        r->have = packet_table_next(&r->table, &r->next);
+    } while (r->have && r->next.pos - run->end <= run_gap_bytes && r->next.pos + r->next.size - run->start <= run_max_bytes);
+    return true;
+}
+
+// Reads a run back from the source into buf, checks and scales its payloads.
+// Returns 1 when any of its bytes changed, 0 when none did, or -errno with
+// *fault set.
+int copy_run(copy_state* cs, const payload_run& run, const run_reader& after, byte_buffer* buf, copy_fault* fault)
+{
+    const size_t len = static_cast<size_t>(run.end - run.start);
+    buf->resize(len);
+    const int64_t got = file_read_at(cs->ctx->fd, buf->data(), static_cast<int64_t>(len), run.start);
     if (got < 0) {
         *fault = copy_fault::source;
         return static_cast<int>(got);
     }
-    len += static_cast<size_t>(got);
-    br->at_end = got < want;
-    const int64_t end = br->base + static_cast<int64_t>(len);
-    while (br->have && br->cur.pos + br->cur.size <= end) {
-        copy_payload(cs, br->cur, buf->data() + (br->cur.pos - br->base));
-        br->have = packet_table_next(&br->table, &br->cur);
-        if (br->have && !copy_check_groups(cs, static_cast<size_t>(br->cur.pos >> payload_group_shift))) {
-            *fault = copy_fault::changed;
-            return -EIO;
-        }
-    }
-    // A payload that runs past the block goes with the next one.
-    const int64_t flush_to = br->have && br->cur.pos < end ? br->cur.pos : end;
-    const size_t flush = static_cast<size_t>(flush_to - br->base);
-    br->carry.assign(buf->begin() + static_cast<ptrdiff_t>(flush), buf->begin() + static_cast<ptrdiff_t>(len));
-    buf->resize(flush);
-    br->base = flush_to;
-    if (br->at_end && (br->have || !copy_check_groups(cs, std::max(ctx->payload_sums.size(), cs->sums.size())))) {
+    if (static_cast<size_t>(got) < len) {
         // The source no longer holds the payloads the scan found.
         *fault = copy_fault::changed;
         return -EIO;
     }
-    return 0;
-}
-
-// Reads the source block by block for the writer. Returns 0 or -errno with
-// *fault set.
-int read_blocks(copy_state* cs, block_queue* q, copy_fault* fault)
-{
-    block_reader br = block_reader_begin(cs->ctx);
-    while (!br.at_end) {
-        byte_buffer buf;
-        {
-            std::unique_lock lock(q->mutex);
-            q->changed.wait(lock, [&] { return !q->spare.empty() || q->cancelled; });
-            if (q->cancelled)
-                return 0;
-            buf = std::move(q->spare.back());
-            q->spare.pop_back();
-        }
-        if (const int err = block_reader_next(cs, &br, &buf, fault); err != 0)
-            return err;
-        {
-            std::lock_guard lock(q->mutex);
-            q->ready.push_back(std::move(buf));
-        }
-        q->changed.notify_all();
-    }
-    return 0;
-}
-
-// Writes one block of the destination. Returns 0 or -errno.
-int write_block(int dst_fd, const byte_buffer& buf, int64_t* written, bool start_writeback)
-{
-    const int err = file_write_all(dst_fd, buf.data(), buf.size());
-    // Start writing this block to disk now, so that the final flush of a new
-    // file has little left to wait for.
-    if (err == 0 && start_writeback && !buf.empty())
-        sync_file_range(dst_fd, *written, static_cast<off_t>(buf.size()), SYNC_FILE_RANGE_WRITE);
-    *written += static_cast<int64_t>(buf.size());
-    return err;
-}
-
-// Copies the whole source to dst_fd in the calling thread alone, for when no
-// reading thread can be started.
-int copy_source_alone(copy_state* cs, size_t capacity, int dst_fd, bool start_writeback, copy_fault* fault)
-{
-    block_reader br = block_reader_begin(cs->ctx);
-    byte_buffer buf;
-    buf.reserve(capacity);
-    int64_t written = 0;
-    while (!br.at_end) {
-        if (const int err = block_reader_next(cs, &br, &buf, fault); err != 0)
-            return err;
-        if (const int err = write_block(dst_fd, buf, &written, start_writeback); err != 0) {
-            *fault = copy_fault::destination;
-            return err;
+    bool changed = false;
+    for (size_t i = 0; i < run.payloads.size(); ++i) {
+        const payload_place& p = run.payloads[i];
+        changed = copy_payload(cs, p, buf->data() + (p.pos - run.start)) || changed;
+        // Once the next payload lies in a later group, this one's is complete.
+        const int64_t next = i + 1 < run.payloads.size() ? run.payloads[i + 1].pos : after.have ? after.next.pos : -1;
+        if (next >= 0 && !copy_check_groups(cs, static_cast<size_t>(next >> payload_group_shift))) {
+            *fault = copy_fault::changed;
+            return -EIO;
         }
     }
-    return 0;
+    return changed ? 1 : 0;
 }
 
-// Copies the whole source to dst_fd, payloads scaled: one thread reads and
-// scales while this one writes. Returns 0 or -errno with *fault telling whose
-// the failure was.
-int copy_source(copy_state* cs, int dst_fd, bool start_writeback, copy_fault* fault)
+// Where the destination's writing stands.
+struct dst_writer {
+    int fd = -1;
+    bool cloned = false;     // fd holds the source's bytes already: only changed runs are written
+    bool in_kernel = true;   // the kernel can copy between source and destination
+    bool writeback = false;  // a new file: its blocks are sent to the disk as they are written
+    int64_t pos = 0;         // bytes of the destination written (when not cloned)
+    int64_t flushed = 0;     // bytes sent to the disk
+    byte_buffer copy_buf;
+};
+
+// Sends the destination's written blocks to the disk once enough wait.
+void dst_writer_writeback(dst_writer* w, bool all)
 {
-    block_queue q;
-    // Room for a whole payload beside a block's worth of other bytes.
-    const size_t capacity = std::max(copy_block_bytes, 2 * static_cast<size_t>(cs->ctx->packets.max_size));
-    for (int i = 0; i < 3; ++i) {
-        q.spare.emplace_back();
-        q.spare.back().reserve(capacity);
+    if (!w->writeback || (w->pos - w->flushed < writeback_bytes && !all))
+        return;
+    sync_file_range(w->fd, w->flushed, w->pos - w->flushed, SYNC_FILE_RANGE_WRITE);
+    w->flushed = w->pos;
+}
+
+// Copies the source from where the destination stands up to `to` (to the end
+// of the source with -1). Returns the bytes copied or -errno with *fault set.
+int64_t dst_writer_copy_to(dst_writer* w, int src_fd, int64_t to, copy_fault* fault)
+{
+    int64_t offset = w->pos;
+    const int64_t len = to < 0 ? INT64_MAX - offset : to - offset;
+    bool write_failed = false;
+    // The buffer is made only once the kernel has declined to copy.
+    int64_t done = file_copy(src_fd, &offset, w->fd, w->in_kernel ? len : 0, &w->in_kernel, nullptr, 0, &write_failed);
+    if (done >= 0 && !w->in_kernel) {
+        w->copy_buf.resize(copy_buffer_bytes);
+        const int64_t rest = file_copy(src_fd, &offset, w->fd, len - done, &w->in_kernel, w->copy_buf.data(),
+                                       w->copy_buf.size(), &write_failed);
+        done = rest < 0 ? rest : done + rest;
     }
-    copy_fault read_fault = copy_fault::none;
-    int read_err = 0;
-    std::thread reader;
-    try {
-        reader = std::thread([&] {
-            read_err = read_blocks(cs, &q, &read_fault);
-            {
-                std::lock_guard lock(q.mutex);
-                q.done = true;
-            }
-            q.changed.notify_all();
-        });
-    } catch (const std::system_error&) {
-        // No thread to be had (a process limit): do it all here instead.
-        return copy_source_alone(cs, capacity, dst_fd, start_writeback, fault);
+    if (done < 0) {
+        *fault = write_failed ? copy_fault::destination : copy_fault::source;
+        return done;
     }
+    w->pos = offset;
+    dst_writer_writeback(w, false);
+    return done;
+}
+
+// Copies the whole source to the destination, payloads scaled. Returns 0 or
+// -errno with *fault telling whose the failure was.
+int copy_source(copy_state* cs, dst_writer* w, copy_fault* fault)
+{
+    const inplace_norm_ctx* ctx = cs->ctx;
     progress_line progress;
-    progress_init(&progress, cs->ctx->show_progress ? stderr : nullptr, "Writing");
+    progress_init(&progress, ctx->show_progress ? stderr : nullptr, "Writing");
     struct stat st;
-    const double total = fstat(cs->ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
-    int write_err = 0;
-    int64_t written = 0;
+    const double total = fstat(ctx->fd, &st) == 0 && st.st_size > 0 ? static_cast<double>(st.st_size) : -1;
+    run_reader reader = run_reader_begin(ctx);
+    payload_run run;
+    byte_buffer buf;
     for (;;) {
-        byte_buffer buf;
-        {
-            std::unique_lock lock(q.mutex);
-            q.changed.wait(lock, [&] { return !q.ready.empty() || q.done; });
-            if (q.ready.empty())
-                break;
-            buf = std::move(q.ready.front());
-            q.ready.pop_front();
+        const bool more = run_reader_next(&reader, &run);
+        if (!w->cloned) {
+            const int64_t to = more ? run.start : -1;
+            const int64_t copied = dst_writer_copy_to(w, ctx->fd, to, fault);
+            if (copied < 0) {
+                progress_clear(&progress);
+                return static_cast<int>(copied);
+            }
+            if (more && w->pos < to) {
+                *fault = copy_fault::changed;
+                progress_clear(&progress);
+                return -EIO;
+            }
         }
-        write_err = write_block(dst_fd, buf, &written, start_writeback);
-        const double done = total > 0 ? static_cast<double>(written) / total : -1;
-        progress_update(&progress, done, done > 0 ? done * cs->ctx->media_seconds : 0);
-        {
-            std::lock_guard lock(q.mutex);
-            q.spare.push_back(std::move(buf));
-            q.cancelled = write_err != 0;
-        }
-        q.changed.notify_all();
-        if (write_err != 0)
+        if (!more)
             break;
+        const int changed = copy_run(cs, run, reader, &buf, fault);
+        if (changed < 0) {
+            progress_clear(&progress);
+            return changed;
+        }
+        int err = 0;
+        if (!w->cloned) {
+            err = file_write_all(w->fd, buf.data(), buf.size());
+            w->pos += static_cast<int64_t>(buf.size());
+            dst_writer_writeback(w, false);
+        } else if (changed) {
+            err = file_write_at(w->fd, buf.data(), buf.size(), run.start);
+        }
+        if (err != 0) {
+            *fault = copy_fault::destination;
+            progress_clear(&progress);
+            return err;
+        }
+        const double done = total > 0 ? static_cast<double>(run.end) / total : -1;
+        progress_update(&progress, done, done > 0 ? done * ctx->media_seconds : 0);
     }
-    reader.join();
+    dst_writer_writeback(w, true);
     progress_clear(&progress);
-    if (write_err != 0) {
-        *fault = copy_fault::destination;
-        return write_err;
+    if (!copy_check_groups(cs, std::max(ctx->payload_sums.size(), cs->sums.size()))) {
+        *fault = copy_fault::changed;
+        return -EIO;
     }
-    *fault = read_fault;
-    return read_err;
+    return 0;
 }
 
 int write_failed(const char* path, int err)
@@ -297,8 +285,18 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
         return write_failed(dst_path, err);
     copy_state cs{ctx, &gains, {}, std::vector<int64_t>(ctx->tracks.size()), {}, 0};
     copy_fault fault = copy_fault::none;
+    dst_writer w;
+    w.fd = dst.fd;
     const bool new_file = dst.unnamed || !dst.tmp_path.empty();
-    int err = copy_source(&cs, dst.fd, new_file, &fault);
+    w.writeback = new_file;
+    // A new file on the source's file system can share all of its blocks:
+    // only the blocks of the changed payloads then take new space.
+    if (new_file && ctx->clone_destination && file_clone(dst.fd, ctx->fd) == 0) {
+        w.cloned = true;
+        w.writeback = false;
+        file_share_finely(dst.fd);
+    }
+    int err = copy_source(&cs, &w, &fault);
     if (err == 0) {
         for (size_t t = 0; t < ctx->tracks.size(); ++t)
             if (cs.clipped[t] > 0)

@@ -1,0 +1,134 @@
+#include "file_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int64_t file_read_at(int fd, uint8_t* buf, int64_t len, int64_t offset)
+{
+    int64_t done = 0;
+    while (done < len) {
+        const ssize_t r = pread(fd, buf + done, static_cast<size_t>(len - done), offset + done);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -errno;
+        }
+        if (r == 0)
+            break;
+        done += r;
+    }
+    return done;
+}
+
+int file_write_all(int fd, const uint8_t* buf, size_t len)
+{
+    while (len > 0) {
+        const ssize_t r = write(fd, buf, len);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -errno;
+        }
+        buf += r;
+        len -= static_cast<size_t>(r);
+    }
+    return 0;
+}
+
+int file_write_at(int fd, const uint8_t* buf, size_t len, int64_t offset)
+{
+    while (len > 0) {
+        const ssize_t r = pwrite(fd, buf, len, offset);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -errno;
+        }
+        buf += r;
+        len -= static_cast<size_t>(r);
+        offset += r;
+    }
+    return 0;
+}
+
+int file_clone(int dst_fd, int src_fd)
+{
+    return ioctl(dst_fd, FICLONE, src_fd) == 0 ? 0 : -errno;
+}
+
+void file_share_finely(int fd)
+{
+    struct fsxattr attr = {};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || ioctl(fd, FS_IOC_FSGETXATTR, &attr) != 0)
+        return;
+    attr.fsx_xflags |= FS_XFLAG_COWEXTSIZE;
+    attr.fsx_cowextsize = static_cast<uint32_t>(st.st_blksize);
+    (void)ioctl(fd, FS_IOC_FSSETXATTR, &attr);
+}
+
+namespace {
+
+// The kernel cannot copy between these two descriptors; any other error is
+// the copy's own.
+bool copy_unsupported(int err)
+{
+    return err == EXDEV || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
+}
+
+// Errors of a kernel copy that only the destination can have caused.
+bool destination_error(int err)
+{
+    return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EROFS || err == EPIPE || err == ETXTBSY ||
+           err == EPERM || err == EACCES;
+}
+
+}  // namespace
+
+int64_t file_copy(int src_fd, int64_t* src_offset, int dst_fd, int64_t len, bool* in_kernel, uint8_t* buf,
+                  size_t buf_size, bool* write_failed)
+{
+    *write_failed = false;
+    int64_t done = 0;
+    while (done < len && *in_kernel) {
+        loff_t off = *src_offset;
+        const ssize_t r =
+            copy_file_range(src_fd, &off, dst_fd, nullptr, static_cast<size_t>(std::min<int64_t>(len - done, 1 << 30)), 0);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            if (done == 0 && copy_unsupported(errno)) {
+                *in_kernel = false;
+                break;
+            }
+            *write_failed = destination_error(errno);
+            return -errno;
+        }
+        if (r == 0)
+            return done;
+        done += r;
+        *src_offset += r;
+    }
+    if (buf_size == 0)
+        return done;
+    while (done < len) {
+        const int64_t want = std::min<int64_t>(len - done, static_cast<int64_t>(buf_size));
+        const int64_t got = file_read_at(src_fd, buf, want, *src_offset);
+        if (got < 0)
+            return got;
+        if (const int err = file_write_all(dst_fd, buf, static_cast<size_t>(got)); err != 0) {
+            *write_failed = true;
+            return err;
+        }
+        done += got;
+        *src_offset += got;
+        if (got < want)
+            break;
+    }
+    return done;
+}
