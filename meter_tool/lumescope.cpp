@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -492,6 +493,40 @@ void lumescope_print_json(FILE* out, const scope_run& run, bool series)
     fprintf(out, "}\n");
 }
 
+// The text an open_memstream stream fills, freed with it.
+struct memstream_text {
+    char* data = nullptr;
+    size_t size = 0;
+    ~memstream_text() { free(data); }
+};
+
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+// Writes the report to out and flushes it. Returns 0, or the errno of the
+// write that failed (a full disk, a closed output) or ENOMEM.
+int lumescope_write_report(FILE* out, const scope_run& run, report_mode mode, bool series)
+{
+    // The report is made in memory first and then written by one call and a
+    // flush: a long report fails in the middle of the call, a short one only
+    // at the flush, and either way the failing call leaves its errno.
+    memstream_text text;  // freed after the stream that fills it is closed
+    std::unique_ptr<FILE, file_closer> mem(open_memstream(&text.data, &text.size));
+    if (!mem)
+        return ENOMEM;
+    if (mode == report_mode::json)
+        lumescope_print_json(mem.get(), run, series);
+    else
+        lumescope_print_text(mem.get(), run);
+    if (ferror(mem.get()) || fflush(mem.get()) != 0)
+        return ENOMEM;
+    errno = 0;
+    if (fwrite(text.data, 1, text.size, out) != text.size || fflush(out) != 0)
+        return errno != 0 ? errno : EIO;
+    return 0;
+}
+
 // The panels of the picture: one per track, or per programme where the track
 // is in one, in stream order.
 std::string lumescope_plot(const scope_run& run)
@@ -759,11 +794,10 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     }
     meter_pool_finish(pool.get());
 
-    if (mode == report_mode::json)
-        lumescope_print_json(out, run, series);
-    else
-        lumescope_print_text(out, run);
-    fflush(out);
+    if (const int err = lumescope_write_report(out, run, mode, series); err != 0) {
+        fprintf(stderr, "Failed to write the report: %s\n", strerror(err));
+        return 1;
+    }
     if (plot_path) {
         if (const int err = lumescope_write_file(plot_path, lumescope_plot(run)); err != 0) {
             fprintf(stderr, "Failed to write %s: %s\n", plot_path, strerror(-err));
