@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "programme.h"
 #include "progress.h"
 #include "track_meter.h"
+#include "utf8.h"
 
 namespace {
 
@@ -376,22 +378,30 @@ void lumescope_print_text(FILE* out, const scope_run& run)
 }
 
 // The text as the contents of a JSON string: quotes, backslashes and control
-// characters escaped.
-std::string lumescope_json_escape(const char* text)
+// characters escaped, and each byte that does not belong to well-formed UTF-8
+// as U+FFFD, so that the document is UTF-8, as JSON must be, for any name.
+std::string lumescope_json_escape(std::string_view text)
 {
     std::string out;
-    for (const char* p = text; *p; ++p) {
-        const unsigned char ch = static_cast<unsigned char>(*p);
-        if (ch == '"' || ch == '\\') {
+    for (size_t i = 0; i < text.size();) {
+        char32_t cp;
+        const size_t n = utf8_decode(text, i, &cp);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (cp == '"' || cp == '\\') {
             out += '\\';
-            out += *p;
-        } else if (ch < 0x20) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x20) {
             char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", ch);
+            snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(cp));
             out += esc;
         } else {
-            out += *p;
+            out.append(text.substr(i, n));
         }
+        i += n;
     }
     return out;
 }
