@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
-#include <cstdint>
 #include <cstdio>
 
 #include "qpm.h"
+#include "utf8.h"
 
 namespace {
 
@@ -86,39 +86,13 @@ std::string plot_figure(double v)
     return buf;
 }
 
-// The length of the valid UTF-8 sequence of a character XML may hold at s[i],
-// or 0.
+// The length of the UTF-8 sequence at s[i] of a character XML may hold, or 0:
+// control characters, U+FFFE and U+FFFF are no XML characters.
 size_t plot_utf8_length(std::string_view s, size_t i)
 {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80)
-        return c >= 0x20 ? 1 : 0;
-    size_t n;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-        cp = c & 0x1Fu;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        cp = c & 0x0Fu;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        cp = c & 0x07u;
-    } else {
-        return 0;
-    }
-    if (i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; ++k) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0u) != 0x80u)
-            return 0;
-        cp = cp << 6 | (b & 0x3Fu);
-    }
-    const bool overlong = (n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF)
-        return 0;
-    return n;
+    char32_t cp;
+    const size_t n = utf8_decode(s, i, &cp);
+    return n > 0 && cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF ? n : 0;
 }
 
 // The time-axis step: the smallest of the usual clock steps that gives at

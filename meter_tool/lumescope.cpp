@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include "programme.h"
 #include "progress.h"
 #include "track_meter.h"
+#include "utf8.h"
 
 namespace {
 
@@ -386,22 +389,30 @@ void lumescope_print_text(FILE* out, const scope_run& run)
 }
 
 // The text as the contents of a JSON string: quotes, backslashes and control
-// characters escaped.
-std::string lumescope_json_escape(const char* text)
+// characters escaped, and each byte that does not belong to well-formed UTF-8
+// as U+FFFD, so that the document is UTF-8, as JSON must be, for any name.
+std::string lumescope_json_escape(std::string_view text)
 {
     std::string out;
-    for (const char* p = text; *p; ++p) {
-        const unsigned char ch = static_cast<unsigned char>(*p);
-        if (ch == '"' || ch == '\\') {
+    for (size_t i = 0; i < text.size();) {
+        char32_t cp;
+        const size_t n = utf8_decode(text, i, &cp);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        if (cp == '"' || cp == '\\') {
             out += '\\';
-            out += *p;
-        } else if (ch < 0x20) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x20) {
             char esc[8];
-            snprintf(esc, sizeof esc, "\\u%04x", ch);
+            snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(cp));
             out += esc;
         } else {
-            out += *p;
+            out.append(text.substr(i, n));
         }
+        i += n;
     }
     return out;
 }
@@ -513,6 +524,40 @@ void lumescope_report_non_finite(const scope_run& run)
             fprintf(stderr, "Stream #%d: %llu %s not finite (NaN or infinite); measured as silence\n",
                     t.stream_index, static_cast<unsigned long long>(n), n == 1 ? "sample is" : "samples are");
     }
+}
+
+// The text an open_memstream stream fills, freed with it.
+struct memstream_text {
+    char* data = nullptr;
+    size_t size = 0;
+    ~memstream_text() { free(data); }
+};
+
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+
+// Writes the report to out and flushes it. Returns 0, or the errno of the
+// write that failed (a full disk, a closed output) or ENOMEM.
+int lumescope_write_report(FILE* out, const scope_run& run, report_mode mode, bool series)
+{
+    // The report is made in memory first and then written by one call and a
+    // flush: a long report fails in the middle of the call, a short one only
+    // at the flush, and either way the failing call leaves its errno.
+    memstream_text text;  // freed after the stream that fills it is closed
+    std::unique_ptr<FILE, file_closer> mem(open_memstream(&text.data, &text.size));
+    if (!mem)
+        return ENOMEM;
+    if (mode == report_mode::json)
+        lumescope_print_json(mem.get(), run, series);
+    else
+        lumescope_print_text(mem.get(), run);
+    if (ferror(mem.get()) || fflush(mem.get()) != 0)
+        return ENOMEM;
+    errno = 0;
+    if (fwrite(text.data, 1, text.size, out) != text.size || fflush(out) != 0)
+        return errno != 0 ? errno : EIO;
+    return 0;
 }
 
 // The panels of the picture: one per track, or per programme where the track
@@ -784,11 +829,10 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     meter_pool_finish(pool.get());
     lumescope_report_non_finite(run);
 
-    if (mode == report_mode::json)
-        lumescope_print_json(out, run, series);
-    else
-        lumescope_print_text(out, run);
-    fflush(out);
+    if (const int err = lumescope_write_report(out, run, mode, series); err != 0) {
+        fprintf(stderr, "Failed to write the report: %s\n", strerror(err));
+        return 1;
+    }
     if (plot_path) {
         if (const int err = lumescope_write_file(plot_path, lumescope_plot(run)); err != 0) {
             fprintf(stderr, "Failed to write %s: %s\n", plot_path, strerror(-err));

@@ -9,7 +9,8 @@
 int lumescope_main(int argc, char** argv);
 
 // The same with the report written to `out` and the metering spread over
-// `threads` threads (0: one per core); the figures do not depend on it.
+// `threads` threads (0: one per core); the figures do not depend on it. A
+// report that cannot be written to `out` and flushed is a failure.
 int lumescope_run(int argc, char** argv, FILE* out, unsigned threads);
 
 struct lumescope_settings {

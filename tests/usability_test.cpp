@@ -135,7 +135,8 @@ TEST(ManualPages, DocumentEveryMessageAndExitStatus)
                        "is in more than one programme group", "which is not a selected audio track",
                        "mixes sample rates", "again for programme", "--plot file.svg", "--series",
                        "\"momentary\"", "\"short_term\"", "--series needs the JSON report (-j)",
-                       "Failed to write FILE.SVG: ", "samples are not finite (NaN or infinite); measured as silence"},
+                       "Failed to write FILE.SVG: ", "samples are not finite (NaN or infinite); measured as silence",
+                       "Failed to write the report: "},
                       "lumescope(1)");
     for (const char* status : {"0", "1"})
         EXPECT_TRUE(std::regex_search(scope, std::regex(std::string("EXIT STATUS.* ") + status + " [A-Z]")))
