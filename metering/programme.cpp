@@ -67,19 +67,66 @@ int programme_groups_overlap(const std::vector<programme_group>& groups)
     return first;
 }
 
-void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels, size_t sample_bytes)
+void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels,
+                         const std::vector<track_sample_format>& formats, track_sample_format format)
 {
-    feed->sample_bytes = sample_bytes;
+    feed->format = format;
+    feed->sample_bytes = track_sample_bytes(format);
     feed->channels = channels;
+    feed->formats = formats;
     feed->queued.assign(channels.size(), {});
     feed->head.assign(channels.size(), 0);
     feed->ended.assign(channels.size(), 0);
+    feed->skip.assign(channels.size(), 0);
+    feed->taken = 0;
     feed->queued_bytes = 0;
 }
 
+namespace {
+
+// n samples of format `from` as samples of format `to`, exactly: 16-bit
+// integers become 32-bit ones (the loudness meter scales both to the same
+// value), integers become floats only beside floats.
+void programme_convert(track_sample_format from, track_sample_format to, const uint8_t* in, size_t n, uint8_t* out)
+{
+    for (size_t i = 0; i < n; ++i, out += 4) {
+        if (from == TRACK_S16) {
+            int16_t v;
+            std::memcpy(&v, in + i * 2, 2);
+            if (to == TRACK_S32) {
+                const int32_t w = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(v)) << 16);
+                std::memcpy(out, &w, 4);
+            } else {
+                const float f = static_cast<float>(v) / 32768.0f;
+                std::memcpy(out, &f, 4);
+            }
+        } else {  // 32-bit integers beside floats
+            int32_t v;
+            std::memcpy(&v, in + i * 4, 4);
+            const float f = static_cast<float>(static_cast<double>(v) / 2147483648.0);
+            std::memcpy(out, &f, 4);
+        }
+    }
+}
+
+}  // namespace
+
 void programme_feed_push(programme_feed* feed, size_t m, const uint8_t* samples, size_t frames)
 {
-    const size_t bytes = frames * feed->channels[m] * feed->sample_bytes;
+    const size_t skip = static_cast<size_t>(std::min<uint64_t>(feed->skip[m], frames));
+    feed->skip[m] -= skip;
+    frames -= skip;
+    const track_sample_format from = feed->formats[m];
+    samples += skip * feed->channels[m] * track_sample_bytes(from);
+    if (frames == 0)
+        return;
+    const size_t n = frames * feed->channels[m];
+    if (from != feed->format) {
+        feed->converted.resize(n * feed->sample_bytes);
+        programme_convert(from, feed->format, samples, n, feed->converted.data());
+        samples = feed->converted.data();
+    }
+    const size_t bytes = n * feed->sample_bytes;
     std::vector<uint8_t>& q = feed->queued[m];
     // Taken bytes are dropped once they outweigh the waiting ones, so that a
     // queue is moved about as often as it is filled.
@@ -113,6 +160,7 @@ void programme_feed_take(programme_feed* feed, size_t frames, uint8_t* out)
     const size_t n = feed->channels.size();
     if (frames == 0)
         return;
+    feed->taken += frames;
     if (n == 1) {
         const size_t have = std::min(frames, programme_feed_waiting(*feed, 0));
         const size_t frame_bytes = feed->channels[0] * feed->sample_bytes;
@@ -162,4 +210,11 @@ void programme_feed_clear(programme_feed* feed)
         feed->ended[m] = 0;
     }
     feed->queued_bytes = 0;
+}
+
+void programme_feed_restart(programme_feed* feed)
+{
+    programme_feed_clear(feed);
+    for (uint64_t& skip : feed->skip)
+        skip = feed->taken;
 }

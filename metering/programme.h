@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "track_meter.h"
+
 // A range of stream indexes, first to last inclusive, as written in a group list.
 struct programme_group {
     int first = 0;
@@ -26,22 +28,30 @@ int programme_groups_parse(const char* text, std::vector<programme_group>* group
 int programme_groups_overlap(const std::vector<programme_group>& groups);
 
 // Samples of a programme's tracks waiting until every track has them: the
-// tracks' packets arrive in whatever order the file holds them, the
-// programme's meter needs whole frames across all of them.
+// tracks' packets arrive in whatever order the input holds them, the
+// programme's meter needs whole frames across all of them, in one format.
 struct programme_feed {
-    size_t sample_bytes = 4;
+    track_sample_format format = TRACK_FLOAT;  // of the frames taken
+    size_t sample_bytes = 4;                   // of format
     std::vector<size_t> channels;              // per member track
+    std::vector<track_sample_format> formats;  // per member: of the samples pushed
     std::vector<std::vector<uint8_t>> queued;  // per member: interleaved samples not yet taken
     std::vector<size_t> head;                  // per member: bytes of queued already taken
     std::vector<uint8_t> ended;                // per member: nothing more will come
+    std::vector<uint64_t> skip;                // per member: frames to drop from what is pushed
+    uint64_t taken = 0;                        // frames taken so far
     size_t queued_bytes = 0;                   // bytes waiting in all members
+    std::vector<uint8_t> converted;            // a member's samples in the feed's format
 };
 
-// Prepares a feed for members with the given channel counts and samples of
-// sample_bytes bytes each.
-void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels, size_t sample_bytes);
+// Prepares a feed for members with the given channel counts and sample
+// formats, whose frames are taken in `format`. Each member's format must
+// convert to it exactly: 16-bit integers to 32-bit ones or to floats, 32-bit
+// integers to floats (as the loudness meter scales them alike).
+void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels,
+                         const std::vector<track_sample_format>& formats, track_sample_format format);
 
-// Appends `frames` interleaved frames of member m.
+// Appends `frames` interleaved frames of member m, in the member's format.
 void programme_feed_push(programme_feed* feed, size_t m, const uint8_t* samples, size_t frames);
 
 // Frames that can be taken now: as many as every member that has not ended
@@ -67,6 +77,11 @@ size_t programme_feed_pad(programme_feed* feed);
 
 // Drops everything waiting; every member is open again.
 void programme_feed_clear(programme_feed* feed);
+
+// Drops everything waiting so that the members can be pushed again from
+// their beginnings: the frames already taken are dropped from each as it
+// comes, and taking goes on after them.
+void programme_feed_restart(programme_feed* feed);
 
 // Each member of a programme is read ahead by about this many frames before
 // the programme's frames are taken, when its tracks are read back in turn.

@@ -16,58 +16,34 @@
 #include <vector>
 
 #include "av_ptr.h"
+#include "measurement.h"
 #include "packet_table.h"
-#include "programme.h"
-#include "track_meter.h"
-
-// One selected PCM track. Its ordinal is its place in the context's tracks,
-// which are in ascending stream order.
-struct norm_track {
-    int32_t stream = 0;       // container stream index
-    int32_t codec_id = 0;     // one of the four PCM codecs
-    int32_t channels = 0;
-    int32_t sample_rate = 0;
-    size_t meter = 0;         // its meter in the context's meters
-    double gain = NAN;        // linear gain chosen for it; NaN: none
-    int64_t clipped = 0;      // samples that saturated when the destination was written
-};
-
-// Tracks measured together, as one multichannel signal: their channels in
-// stream order form one programme with one loudness state.
-struct norm_programme {
-    std::string name;             // the group as written on the command line, "1-2"
-    std::vector<size_t> tracks;   // ordinals, ascending
-    int32_t channels = 0;         // of all its tracks
-    int32_t sample_rate = 0;
-    size_t meter = 0;             // its loudness meter in the context's meters
-    std::vector<uint64_t> sums;   // fingerprints of its tracks' payloads, as the scan found them
-};
-
-// Fingerprints of the payloads are summed per this many bytes of the source,
-// so that the destination pass can check what it reads back as it goes.
-inline constexpr int payload_group_shift = 26;  // 64 MiB
+#include "payload_locator.h"
+#include "source_io.h"
 
 struct inplace_norm_ctx {
     std::string path;
+    // The demuxer reads the source through this; it outlives the container.
+    source_io_ptr io;
     av_format_ptr container;
-    std::vector<norm_track> tracks;        // the selected tracks, by ordinal
-    std::vector<int32_t> track_of_stream;  // ordinal of each stream's track, -1 when not selected
-    std::vector<norm_programme> programmes;  // the groups asked for, in the order given
-    // The meters the metering threads work on: each track's and each
-    // programme's, referred to by index from their records.
-    std::vector<track_meter> meters;
+    // The selected PCM tracks (in ascending stream order) and the programmes
+    // asked for, with their meters.
+    measurement measured;
+    // Per programme: fingerprints of its tracks' payloads as the scan found
+    // them, to check them against when the programme is read back.
+    std::vector<std::vector<uint64_t>> programme_sums;
     // Where every payload of the selected streams lies in the source, its
     // position corrected to the offset of the payload's first byte (for a
     // D-10 AES3 element, the place of the element's value); sorted by position
     // after the scan. Payloads are read back from the source when the
     // destination is written.
     packet_table packets;
-    // Sum of the payload fingerprints (position, size, stream, CRC-32C of the
-    // bytes) per group of 2^payload_group_shift bytes of the source.
+    // Sum of the payload fingerprints per group of 2^payload_group_shift bytes
+    // of the source.
     std::vector<uint64_t> payload_sums;
     int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
+    std::vector<double> gains;  // linear, per track ordinal, as inplace_norm_apply_gain sets them
     double ceiling = NAN;      // true-peak ceiling in dBTP for the gains; NaN: none
-    unsigned threads = 0;      // metering threads; 0: one per core
     // The destination is made as an unnamed file where the file system
     // allows; false takes the named temporary file of other file systems.
     bool unnamed_destination = true;
@@ -76,10 +52,6 @@ struct inplace_norm_ctx {
     bool clone_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
-    // Samples of a programme's tracks that may wait for the other tracks'
-    // before the programme's tracks are read back from the file in time order
-    // instead: bounds the memory however the file interleaves them.
-    size_t programme_queue_bytes = 16 << 20;
     int fd = -1;               // the source, opened read-only as a plain file
 };
 
@@ -99,35 +71,6 @@ int inplace_norm_meters_init(inplace_norm_ctx* ctx);
 // Releases the meters. Returns 0.
 int inplace_norm_meters_free(inplace_norm_ctx* ctx);
 
-// Offset, below size / 4, at which the whole payload equals window[offset ..
-// offset + size), or -1 when there is none (and always for a payload of fewer
-// than 4 bytes). window_len is the number of bytes actually read.
-int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
-
-// When the window starts with a KLV key (a SMPTE universal label, 06 0e 2b 34)
-// and a BER length, returns the offset of the value and stores its length in
-// *length; otherwise returns -1.
-int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length);
-
-// Offset of the payload in a window read from the packet's reported position,
-// or -1 when it is not there. A window that starts with a KLV key and a BER
-// length has the payload right after that length, whatever the length (the
-// file may end inside the value), or, for a piece of essence that merely
-// begins like a key, at offset 0; otherwise not at all. Only a window that
-// does not start with a key is searched, with inplace_norm_locate.
-int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len);
-
-// For a payload the demuxer converted from a D-10 AES3 element: when the
-// window starts with a KLV key of such an element whose value converts
-// exactly to the payload for a track of the given channels and PCM codec,
-// returns the offset of the value and stores its length in *value_size;
-// otherwise returns -1.
-int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len,
-                                 int channels, int codec_id, int32_t* value_size);
-
-// Adds a payload's fingerprint to the sum of its group of the source.
-void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);
-
 // Scans the whole source once: locates every payload of the selected tracks
 // and meters its samples. Returns 0, -22 when a payload was not found, or the
 // demuxer's error when the source cannot be read to its end.
@@ -145,11 +88,6 @@ int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<program
 
 // Loudness and loudness range of a programme, and its true peak: the largest of
 // its channels'.
-struct programme_figures {
-    double loudness = 0;   // LUFS
-    double lra = 0;        // LU
-    double true_peak = 0;  // linear
-};
 programme_figures inplace_norm_programme_figures(const inplace_norm_ctx* ctx, size_t p);
 
 // Prints loudness, loudness range and per-channel peaks of every track. Returns 0.
@@ -159,6 +97,19 @@ int inplace_norm_measure_print(const inplace_norm_ctx* ctx);
 // (NaN or infinite factors leave a track's payloads alone). The payloads are
 // scaled as inplace_norm_write reads them back. Returns 0.
 int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& gain);
+
+// The gain of one track or programme: the factor that takes its loudness to
+// the target, lowered where a ceiling is set just enough that its true peak
+// times the factor stays at the ceiling.
+struct gain_choice {
+    double loudness = 0;    // measured, LUFS
+    double amplify_db = 0;  // target minus loudness
+    double factor = 0;      // 10^(amplify_db / 20); not finite without a gated loudness
+    double lowered_db = 0;  // what the ceiling took off, 0 when nothing
+    double applied = 0;     // the factor to apply
+};
+// ceiling_dbtp NaN: none; true_peak linear.
+gain_choice inplace_norm_choose_gain(double loudness, double true_peak, double target, double ceiling_dbtp);
 
 // Whether the target gives every track that has a gated loudness (or its
 // programme) a finite gain: 9000 LUFS does not.

@@ -23,10 +23,10 @@
 
 namespace {
 
-// Payloads less than this far apart are read and written as one run, with the
-// few bytes between them (their KLV keys and lengths); a video element between
-// two is never read.
-constexpr int64_t run_gap_bytes = 4096;
+// Payloads with no more than a KLV key and length between them are read and
+// written as one run; anything more between two (a fill item, a video
+// element) is never read.
+constexpr int64_t run_gap_bytes = 32;
 // A run stops growing at this size, unless one payload alone is larger.
 constexpr int64_t run_max_bytes = 4 << 20;
 // Bytes copied through this process where the kernel cannot copy.
@@ -67,18 +67,18 @@ bool copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
     inplace_norm_add_fingerprint(&cs->sums, p, bytes);
 
     const size_t s = static_cast<size_t>(p.stream);
-    const auto& lookup = cs->ctx->track_of_stream;
+    const auto& lookup = cs->ctx->measured.track_of_stream;
     if (s >= lookup.size() || lookup[s] < 0 || static_cast<size_t>(lookup[s]) >= cs->gains->size())
         return false;
     const size_t t = static_cast<size_t>(lookup[s]);
     const double g = (*cs->gains)[t];
     if (!std::isfinite(g))
         return false;
-    const int codec = cs->ctx->tracks[t].codec_id;
+    const audio_track& track = cs->ctx->measured.tracks[t];
     if (p.aes3_element)
-        cs->clipped[t] += aes3_apply_gain(bytes, p.size, cs->ctx->tracks[t].channels, codec, g, &cs->samples);
+        cs->clipped[t] += aes3_apply_gain(bytes, p.size, track.channels, track.codec_id, g, &cs->samples);
     else
-        cs->clipped[t] += pcm_apply_gain(bytes, p.size, codec, g, &cs->samples);
+        cs->clipped[t] += pcm_apply_gain(bytes, p.size, track.codec_id, g, &cs->samples);
     // A factor of exactly 1 gives every sample back as it was.
     return g != 1.0;
 }
@@ -265,9 +265,8 @@ int write_failed(const char* path, int err)
 
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
 {
-    std::vector<double> gains;
-    for (const norm_track& t : ctx->tracks)
-        gains.push_back(t.gain);
+    std::vector<double> gains = ctx->gains;
+    gains.resize(ctx->measured.tracks.size(), NAN);
     return inplace_norm_write_gains(ctx, dst_path, gains, nullptr);
 }
 
@@ -283,7 +282,7 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     dst_file dst;
     if (const int err = dst_open(dst_path, ctx->unnamed_destination, &dst); err != 0)
         return write_failed(dst_path, err);
-    copy_state cs{ctx, &gains, {}, std::vector<int64_t>(ctx->tracks.size()), {}, 0};
+    copy_state cs{ctx, &gains, {}, std::vector<int64_t>(ctx->measured.tracks.size()), {}, 0};
     copy_fault fault = copy_fault::none;
     dst_writer w;
     w.fd = dst.fd;
@@ -298,9 +297,9 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     }
     int err = copy_source(&cs, &w, &fault);
     if (err == 0) {
-        for (size_t t = 0; t < ctx->tracks.size(); ++t)
+        for (size_t t = 0; t < ctx->measured.tracks.size(); ++t)
             if (cs.clipped[t] > 0)
-                fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", ctx->tracks[t].stream, cs.clipped[t]);
+                fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", ctx->measured.tracks[t].stream, cs.clipped[t]);
         if (clipped)
             *clipped = cs.clipped;
         err = dst_commit(&dst);

@@ -58,14 +58,9 @@ TEST(LargeFiles, PayloadsBeyondFourGiBAreRewrittenInPlace)
     auto* ctx = new inplace_norm_ctx;
     ctx->path = src;
     ctx->fd = open(src.c_str(), O_RDONLY);
-    norm_track track;
-    track.stream = 1;
-    track.codec_id = AV_CODEC_ID_PCM_S24LE;
-    track.channels = 2;
-    track.sample_rate = 48000;
-    track.gain = gain;
-    ctx->tracks = {track};
-    ctx->track_of_stream = {-1, 0};
+    measurement_init(&ctx->measured, 2);
+    ASSERT_EQ(measurement_add_track(&ctx->measured, 1, AV_CODEC_ID_PCM_S24LE, 2, 48000, TRACK_FLOAT), 0);
+    ctx->gains = {gain};
     for (const planted& p : payloads) {
         packet_table_append(&ctx->packets, p.place);
         inplace_norm_add_fingerprint(&ctx->payload_sums, p.place, p.source.data());

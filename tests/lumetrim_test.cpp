@@ -448,10 +448,10 @@ std::vector<track_figures> scan_figures(const std::string& path, unsigned thread
     std::vector<track_figures> figures;
     if (!ctx)
         return figures;
-    ctx->threads = threads;
+    ctx->measured.threads = threads;
     inplace_norm_meters_init(ctx);
     EXPECT_EQ(inplace_norm_read(ctx), 0);
-    for (size_t t = 0; t < ctx->tracks.size(); ++t)
+    for (size_t t = 0; t < ctx->measured.tracks.size(); ++t)
         figures.push_back(inplace_norm_figures(ctx, static_cast<int32_t>(t)));
     inplace_norm_destroy(&ctx);
     return figures;

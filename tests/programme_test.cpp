@@ -202,12 +202,12 @@ std::vector<programme_figures> lumetrim_scan(const std::string& path, const char
     EXPECT_EQ(programme_groups_parse(groups, &g), 0);
     std::string why;
     EXPECT_EQ(inplace_norm_set_programmes(ctx, g, &why), 0) << why;
-    ctx->programme_queue_bytes = queue_bytes;
-    ctx->threads = 3;
+    ctx->measured.programme_queue_bytes = queue_bytes;
+    ctx->measured.threads = 3;
     inplace_norm_meters_init(ctx);
     EXPECT_EQ(inplace_norm_read(ctx), 0);
     std::vector<programme_figures> f;
-    for (size_t p = 0; p < ctx->programmes.size(); ++p)
+    for (size_t p = 0; p < ctx->measured.programmes.size(); ++p)
         f.push_back(inplace_norm_programme_figures(ctx, p));
     inplace_norm_destroy(&ctx);
     return f;
@@ -453,21 +453,17 @@ TEST(Programmes, RefusalsPrintOneLineThenTheUsageAndWriteNothing)
     // Mixed rates cannot be stored in FFmpeg's MXF, so the normaliser's check
     // is run on a context made by hand.
     inplace_norm_ctx ctx;
-    for (int s = 0; s < 2; ++s) {
-        norm_track t;
-        t.stream = s + 1;
-        t.codec_id = AV_CODEC_ID_PCM_S24LE;
-        t.channels = 1;
-        t.sample_rate = s == 0 ? 48000 : 44100;
-        ctx.tracks.push_back(t);
-    }
-    ctx.track_of_stream = {-1, 0, 1};
+    measurement_init(&ctx.measured, 3);
+    for (int s = 0; s < 2; ++s)
+        ASSERT_EQ(measurement_add_track(&ctx.measured, s + 1, AV_CODEC_ID_PCM_S24LE, 1, s == 0 ? 48000 : 44100,
+                                        TRACK_FLOAT),
+                  0);
     std::vector<programme_group> groups;
     ASSERT_EQ(programme_groups_parse("1-2", &groups), 0);
     std::string why;
     EXPECT_EQ(inplace_norm_set_programmes(&ctx, groups, &why), -22);
     EXPECT_EQ(why, "Programme group 1-2 mixes sample rates: stream #1 at 48000 Hz, stream #2 at 44100 Hz");
-    EXPECT_TRUE(ctx.programmes.empty());
+    EXPECT_TRUE(ctx.measured.programmes.empty());
 }
 
 TEST(Programmes, WithoutOptionsNothingChangesAndWithThemOnlyBlocksAreAdded)

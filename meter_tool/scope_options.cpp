@@ -1,0 +1,65 @@
+#include "scope_options.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+void scope_options_usage()
+{
+    fprintf(stderr, "Usage:\n\tlumescope [-t|-j] <input file>\n\n");
+}
+
+int scope_options_parse(int argc, char** argv, scope_options* opts, std::string* why)
+{
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        opts->version = true;
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "-h") != 0 && std::strcmp(argv[1], "--help") != 0) {
+        opts->path = argv[1];
+    } else if (argc >= 3) {
+        // Options come before the input: at most one of -t and -j, and each
+        // other option at most once.
+        bool mode_given = false;
+        int i = 1;
+        for (; i < argc - 1; ++i) {
+            if ((std::strcmp(argv[i], "-t") == 0 || std::strcmp(argv[i], "-j") == 0) && !mode_given) {
+                opts->mode = argv[i][1] == 'j' ? report_mode::json : report_mode::text;
+                mode_given = true;
+            } else if (std::strcmp(argv[i], "-p") == 0 && !opts->groups && i + 1 < argc - 1) {
+                opts->groups = argv[++i];
+            } else if (std::strcmp(argv[i], "--plot") == 0 && !opts->plot_path && i + 1 < argc - 1) {
+                opts->plot_path = argv[++i];
+            } else if (std::strcmp(argv[i], "--series") == 0 && !opts->series) {
+                opts->series = true;
+            } else {
+                break;
+            }
+        }
+        // Without the later options only the one option the meter always
+        // took is accepted.
+        if (i == argc - 1 && (opts->groups || opts->plot_path || opts->series || argc == 3))
+            opts->path = argv[argc - 1];
+    }
+    if (!opts->path)
+        return 1;
+    if (opts->series && opts->mode != report_mode::json) {
+        *why = "--series needs the JSON report (-j)";
+        return 2;
+    }
+    // A slip in a script's arguments must not turn the media into a picture.
+    struct stat plot_st, input_st;
+    if (opts->plot_path && stat(opts->plot_path, &plot_st) == 0 && stat(opts->path, &input_st) == 0 &&
+        S_ISREG(plot_st.st_mode) && plot_st.st_dev == input_st.st_dev && plot_st.st_ino == input_st.st_ino) {
+        *why = std::string("The picture would replace the input: ") + opts->plot_path;
+        return 2;
+    }
+    return 0;
+}
+
+std::string scope_options_url(const scope_options& opts)
+{
+    // FFmpeg's own tools read "-" as the standard input; its file protocol
+    // would look for a file of that name.
+    return std::strcmp(opts.path, "-") == 0 ? "pipe:0" : opts.path;
+}

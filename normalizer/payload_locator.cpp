@@ -1,0 +1,207 @@
+#include "payload_locator.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "aes3_element.h"
+#include "crc32c.h"
+#include "file_io.h"
+
+namespace {
+
+// A KLV key and the longest BER length.
+constexpr int64_t klv_header_max_bytes = 16 + 9;
+// Payload bytes compared with the packet's at the place its framing gives,
+// at most: as many as the demuxer's last small read holds, when it has just
+// passed over them. The destination pass compares every byte.
+constexpr int64_t framed_check_bytes = 96;
+
+// Where a packet that starts at a KLV key has its payload: right after the
+// length, when the first `check` bytes there equal the packet's; at 0 when the
+// packet's samples merely begin like a key; -1 when neither. The window must
+// hold those bytes.
+int64_t locate_framed(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len, int64_t value,
+                      int64_t check)
+{
+    if (std::min<int64_t>(check, size) <= 0)
+        return -1;
+    const size_t n = static_cast<size_t>(std::min<int64_t>(check, size));
+    if (value + static_cast<int64_t>(n) <= window_len && std::memcmp(window + value, payload, n) == 0)
+        return value;
+    // A piece of clip-wrapped essence whose samples happen to begin like a
+    // key: the payload is exactly at the position, not searched for.
+    if (static_cast<int64_t>(n) <= window_len && std::memcmp(window, payload, n) == 0)
+        return 0;
+    return -1;
+}
+
+}  // namespace
+
+int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len)
+{
+    const int quarter = size / 4;
+    for (int64_t i = 0; i < quarter && i + size <= window_len; ++i)
+        if (window[i] == payload[0] && std::memcmp(window + i, payload, static_cast<size_t>(size)) == 0)
+            return i;
+    return -1;
+}
+
+int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length)
+{
+    static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
+    constexpr int64_t key_bytes = 16;
+    if (window_len < key_bytes + 1 || std::memcmp(window, ul_prefix, sizeof ul_prefix) != 0)
+        return -1;
+    const uint8_t first = window[key_bytes];
+    if (first < 0x80) {
+        *length = first;
+        return key_bytes + 1;
+    }
+    // Long form: the low bits count the big-endian length bytes that follow.
+    const int n = first & 0x7f;
+    if (n == 0 || n > 8 || window_len < key_bytes + 1 + n)
+        return -1;
+    uint64_t len = 0;
+    for (int i = 0; i < n; ++i)
+        len = len << 8 | window[key_bytes + 1 + i];
+    *length = len;
+    return key_bytes + 1 + n;
+}
+
+int64_t inplace_norm_locate_payload(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len)
+{
+    if (size <= 0)
+        return -1;
+    // A packet that starts at a KLV key holds its payload right after the
+    // key's length and nowhere else, whatever the length says: the packet's
+    // size when the element is whole, more when the file ends inside it.
+    // Searching instead could match earlier in a payload that repeats with a
+    // short period and starts like the end of its own length field (a
+    // constant sample value, digital silence), and rewriting it there would
+    // corrupt the length.
+    uint64_t length = 0;
+    if (const int64_t value = inplace_norm_klv_value(window, window_len, &length); value >= 0)
+        return locate_framed(payload, size, window, window_len, value, size);
+    if (size < 4)
+        return -1;
+    return inplace_norm_locate(payload, size, window, window_len);
+}
+
+int64_t inplace_norm_locate_aes3(const uint8_t* payload, int size, const uint8_t* window, int64_t window_len,
+                                 int channels, int codec_id, int32_t* value_size)
+{
+    uint64_t length = 0;
+    const int64_t value = inplace_norm_klv_value(window, window_len, &length);
+    if (value < 0 || !aes3_is_element_key(window) || length > static_cast<uint64_t>(window_len - value) ||
+        !aes3_matches_pcm(window + value, static_cast<int64_t>(length), channels, codec_id, payload, size))
+        return -1;
+    *value_size = static_cast<int32_t>(length);
+    return value;
+}
+
+uint64_t payload_fingerprint(const payload_place& p, const uint8_t* bytes)
+{
+    uint64_t x = static_cast<uint64_t>(p.pos) * 0x9E3779B97F4A7C15ull;
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.size)) << 32 | crc32c(bytes, static_cast<size_t>(p.size));
+    x ^= static_cast<uint64_t>(static_cast<uint32_t>(p.stream)) * 0xC2B2AE3D27D4EB4Full;
+    // splitmix64's finaliser spreads every input bit over the whole sum term.
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    return x;
+}
+
+void payload_sums_add(std::vector<uint64_t>* sums, int64_t pos, uint64_t fingerprint)
+{
+    const size_t group = static_cast<size_t>(pos >> payload_group_shift);
+    if (sums->size() <= group)
+        sums->resize(group + 1);
+    (*sums)[group] += fingerprint;
+}
+
+void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes)
+{
+    payload_sums_add(sums, place.pos, payload_fingerprint(place, bytes));
+}
+
+namespace {
+
+// Bytes [pos, pos + want) of the source, or fewer at its end, read now. *avail
+// tells how many; null when the read fails.
+const uint8_t* locator_read(payload_locator* loc, int64_t pos, int64_t want, int64_t* avail)
+{
+    if (static_cast<int64_t>(loc->window.size()) < want)
+        loc->window.resize(static_cast<size_t>(want));
+    const int64_t got = file_read_at(loc->fd, loc->window.data(), want, pos);
+    if (got < 0)
+        return nullptr;
+    *avail = got;
+    return loc->window.data();
+}
+
+// The KLV key, the length and up to `check` bytes after them at pos: what the
+// demuxer has just read when that holds the whole framing and at least one
+// byte of the value, else read now. *avail tells how many bytes the result
+// holds; null when the read fails.
+const uint8_t* locator_head(payload_locator* loc, int64_t pos, int64_t check, int64_t* avail)
+{
+    const int64_t want = klv_header_max_bytes + check;
+    if (static_cast<int64_t>(loc->window.size()) < want)
+        loc->window.resize(static_cast<size_t>(want));
+    if (loc->io) {
+        *avail = source_io_seen(*loc->io, pos, want, loc->window.data());
+        uint64_t length = 0;
+        const int64_t value = inplace_norm_klv_value(loc->window.data(), *avail, &length);
+        if (value >= 0 && value < *avail)
+            return loc->window.data();
+    }
+    return locator_read(loc, pos, want, avail);
+}
+
+// A D-10 AES3 element at the packet's position whose value converts exactly to
+// the packet's samples.
+bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out)
+{
+    int64_t avail = 0;
+    const uint8_t* bytes = locator_read(loc, pkt.pos, klv_header_max_bytes + aes3_value_max_bytes, &avail);
+    int32_t value_size = 0;
+    const int64_t found =
+        bytes ? inplace_norm_locate_aes3(pkt.data, pkt.size, bytes, avail, channels, codec_id, &value_size) : -1;
+    if (found < 0)
+        return false;
+    out->place = {pkt.pos + found, value_size, pkt.stream_index, true};
+    out->fingerprint = payload_fingerprint(out->place, bytes + found);
+    return true;
+}
+
+}  // namespace
+
+bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id,
+                          located_payload* out)
+{
+    if (pkt.pos < 0 || pkt.size <= 0)
+        return false;
+    int64_t avail = 0;
+    const uint8_t* head = locator_head(loc, pkt.pos, framed_check_bytes, &avail);
+    uint64_t length = 0;
+    const int64_t value = head ? inplace_norm_klv_value(head, avail, &length) : -1;
+    int64_t found = -1;
+    if (value >= 0) {
+        if (aes3_is_element_key(head))
+            return locator_find_aes3(loc, pkt, channels, codec_id, out);
+        found = locate_framed(pkt.data, pkt.size, head, avail, value, std::min(avail - value, framed_check_bytes));
+    } else if (head) {
+        // No framing to go by: the whole payload is compared with the file
+        // at and just after the position.
+        const int64_t reach = std::max<int64_t>(pkt.size / 4, klv_header_max_bytes);
+        const uint8_t* bytes = locator_read(loc, pkt.pos, pkt.size + reach, &avail);
+        found = bytes && pkt.size >= 4 ? inplace_norm_locate(pkt.data, pkt.size, bytes, avail) : -1;
+    }
+    if (found < 0)
+        return false;
+    out->place = {pkt.pos + found, pkt.size, pkt.stream_index, false};
+    out->fingerprint = payload_fingerprint(out->place, pkt.data);
+    return true;
+}
