@@ -106,87 +106,123 @@ double plot_time_step(double duration)
     return std::ceil(duration / 10 / 21600) * 21600;
 }
 
-// One panel at vertical offset y0 over a time axis of n entries.
-void plot_panel_svg(std::string* svg, const plot_panel& p, double y0, size_t n)
-{
-    const double top = y0 + panel_title;
-    const double bottom = top + plot_height;
-    const size_t cols = std::min<size_t>(n, columns_max);
-    const double col_w = cols ? static_cast<double>(columns_max) / static_cast<double>(cols) : columns_max;
-    const double duration = std::max(static_cast<double>(n) * 0.1, 1.0);
-    auto col_x = [&](size_t j) { return left + (static_cast<double>(j) + 0.5) * col_w; };
+// Where a panel's plot lies: vertical offset, and the time axis of n entries
+// in cols columns of col_w each.
+struct panel_frame {
+    double y0 = 0;      // the panel's top, its title above the plot
+    double top = 0;     // the plot's top
+    double bottom = 0;  // the plot's bottom
+    size_t n = 0;
+    size_t cols = 0;
+    double col_w = 0;
+    double duration = 0;  // seconds the axis spans
+};
 
-    *svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + plot_figure(y0 + 18) + "\" font-weight=\"bold\">" +
+panel_frame plot_frame(double y0, size_t n)
+{
+    panel_frame f;
+    f.y0 = y0;
+    f.top = y0 + panel_title;
+    f.bottom = f.top + plot_height;
+    f.n = n;
+    f.cols = std::min<size_t>(n, columns_max);
+    f.col_w = f.cols ? static_cast<double>(columns_max) / static_cast<double>(f.cols) : columns_max;
+    f.duration = std::max(static_cast<double>(n) * 0.1, 1.0);
+    return f;
+}
+
+// The middle of column j.
+double plot_col_x(const panel_frame& f, size_t j)
+{
+    return left + (static_cast<double>(j) + 0.5) * f.col_w;
+}
+
+// The panel's title with its figures, and the plot's background.
+void plot_panel_title(std::string* svg, const plot_panel& p, const panel_frame& f)
+{
+    *svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + plot_figure(f.y0 + 18) + "\" font-weight=\"bold\">" +
             loudness_plot_escape(p.name) + ": I " + plot_figure(p.loudness) + " LUFS, LRA " + plot_figure(p.lra) +
             " LU, max true peak " + plot_figure(qpm_ratio_to_db(p.true_peak)) + " dBTP</text>\n";
-    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, top);
+    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, f.top);
     plot_append(svg, " width=\"%d\" height=\"%d\" fill=\"#fafafa\" stroke=\"#888\"/>\n", columns_max, plot_height);
+}
 
-    // The LUFS grid and labels, then the target with its tolerance.
+// The LUFS grid and labels, then the target with its tolerance.
+void plot_loudness_grid(std::string* svg, const panel_frame& f)
+{
     for (double v = lufs_top; v >= lufs_bottom; v -= 10) {
-        plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, v));
+        plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(f.top, v));
         plot_append(svg, "h%d\" stroke=\"#ddd\"/><text x=\"%d\"", columns_max, left - 6);
-        plot_append(svg, " y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", plot_y(top, v) + 4, v);
+        plot_append(svg, " y=\"%.1f\" text-anchor=\"end\">%.0f</text>\n", plot_y(f.top, v) + 4, v);
     }
     plot_append(svg, "<text transform=\"translate(18 %.1f) rotate(-90)\" text-anchor=\"middle\">LUFS</text>\n",
-                top + plot_height / 2.0);
-    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, plot_y(top, target + 1));
+                f.top + plot_height / 2.0);
+    plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, plot_y(f.top, target + 1));
     plot_append(svg, " width=\"%d\" height=\"%.1f\" fill=\"#2a2\" fill-opacity=\"0.15\"/>\n", columns_max,
-                plot_y(top, target - 1) - plot_y(top, target + 1));
-    plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, target));
+                plot_y(f.top, target - 1) - plot_y(f.top, target + 1));
+    plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(f.top, target));
     plot_append(svg, "h%d\" stroke=\"#2a2\" stroke-dasharray=\"6 4\"/>\n", columns_max);
+}
 
-    // The time grid and labels.
-    const double step = plot_time_step(duration);
-    for (double t = 0; t <= duration + 1e-9; t += step) {
-        const double x = left + t / duration * columns_max;
-        plot_append(svg, "<path d=\"M%.1f %.1f", x, top);
+// The time grid and labels.
+void plot_time_grid(std::string* svg, const panel_frame& f)
+{
+    const double step = plot_time_step(f.duration);
+    for (double t = 0; t <= f.duration + 1e-9; t += step) {
+        const double x = left + t / f.duration * columns_max;
+        plot_append(svg, "<path d=\"M%.1f %.1f", x, f.top);
         plot_append(svg, "v%d\" stroke=\"#ddd\"/><text x=\"%.1f\"", plot_height, x);
-        plot_append(svg, " y=\"%.1f\" text-anchor=\"middle\">", bottom + 22);
+        plot_append(svg, " y=\"%.1f\" text-anchor=\"middle\">", f.bottom + 22);
         *svg += loudness_plot_time(t) + "</text>\n";
     }
+}
 
-    // Momentary loudness: a light band from each pixel's smallest to largest
-    // reading, one polygon per stretch without silence.
-    const std::vector<plot_column> m = plot_reduce(p.momentary, n, cols);
-    for (size_t j = 0; j < cols;) {
+// Momentary loudness: a light band from each pixel's smallest to largest
+// reading, one polygon per stretch without silence.
+void plot_momentary_band(std::string* svg, std::span<const float> momentary, const panel_frame& f)
+{
+    const std::vector<plot_column> m = plot_reduce(momentary, f.n, f.cols);
+    for (size_t j = 0; j < f.cols;) {
         if (!m[j].any) {
             ++j;
             continue;
         }
         size_t end = j;
-        while (end < cols && m[end].any)
+        while (end < f.cols && m[end].any)
             ++end;
         *svg += "<polygon fill=\"#9cf\" stroke=\"#9cf\" stroke-width=\"0.8\" points=\"";
         for (size_t k = j; k < end; ++k)
-            plot_append(svg, "%.1f,%.1f ", col_x(k), plot_y(top, m[k].hi));
+            plot_append(svg, "%.1f,%.1f ", plot_col_x(f, k), plot_y(f.top, m[k].hi));
         for (size_t k = end; k-- > j;)
-            plot_append(svg, "%.1f,%.1f ", col_x(k), plot_y(top, m[k].lo));
+            plot_append(svg, "%.1f,%.1f ", plot_col_x(f, k), plot_y(f.top, m[k].lo));
         svg->back() = '"';
         *svg += "/>\n";
         j = end;
     }
+}
 
-    // Short-term loudness: a line through each pixel's extremes in the order
-    // they came, broken by silence.
-    const std::vector<plot_column> s = plot_reduce(p.short_term, n, cols);
+// Short-term loudness: a line through each pixel's extremes in the order they
+// came, broken by silence.
+void plot_short_term_line(std::string* svg, std::span<const float> short_term, const panel_frame& f)
+{
+    const std::vector<plot_column> s = plot_reduce(short_term, f.n, f.cols);
     std::string path;
-    for (size_t j = 0; j < cols;) {
+    for (size_t j = 0; j < f.cols;) {
         if (!s[j].any) {
             ++j;
             continue;
         }
         char cmd = 'M';
         size_t points = 0;
-        for (; j < cols && s[j].any; ++j) {
+        for (; j < f.cols && s[j].any; ++j) {
             const float first = s[j].lo_first ? s[j].lo : s[j].hi;
             const float second = s[j].lo_first ? s[j].hi : s[j].lo;
             path += cmd;
-            plot_append(&path, "%.1f %.1f", col_x(j), plot_y(top, first));
+            plot_append(&path, "%.1f %.1f", plot_col_x(f, j), plot_y(f.top, first));
             cmd = 'L';
             ++points;
             if (second != first) {
-                plot_append(&path, "L%.1f %.1f", col_x(j), plot_y(top, second));
+                plot_append(&path, "L%.1f %.1f", plot_col_x(f, j), plot_y(f.top, second));
                 ++points;
             }
         }
@@ -197,35 +233,52 @@ void plot_panel_svg(std::string* svg, const plot_panel& p, double y0, size_t n)
         *svg += "<path fill=\"none\" stroke=\"#036\" stroke-width=\"1.4\" stroke-linejoin=\"round\" "
                 "stroke-linecap=\"round\" d=\"" +
                 path + "\"/>\n";
+}
 
-    // The integrated loudness.
-    if (std::isfinite(p.loudness)) {
-        plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(top, p.loudness));
-        plot_append(svg, "h%d\" stroke=\"#e80\" stroke-width=\"1.2\"/>\n", columns_max);
-    }
+// The integrated loudness as a line across the plot.
+void plot_integrated(std::string* svg, double loudness, const panel_frame& f)
+{
+    if (!std::isfinite(loudness))
+        return;
+    plot_append(svg, "<path d=\"M%d %.1f", left, plot_y(f.top, loudness));
+    plot_append(svg, "h%d\" stroke=\"#e80\" stroke-width=\"1.2\"/>\n", columns_max);
+}
 
-    // Stretches whose true peak passes -1 dBTP, as red bars under the plot.
-    size_t j = 0;
-    const std::span<const float> tp = p.true_peaks;
+// Stretches whose true peak passes -1 dBTP, as red bars under the plot.
+void plot_peak_marks(std::string* svg, std::span<const float> tp, const panel_frame& f)
+{
     auto hot = [&](size_t c) {
-        const size_t to = std::min((c + 1) * n / cols, tp.size());
-        for (size_t i = c * n / cols; i < to; ++i)
+        const size_t to = std::min((c + 1) * f.n / f.cols, tp.size());
+        for (size_t i = c * f.n / f.cols; i < to; ++i)
             if (tp[i] > peak_limit)
                 return true;
         return false;
     };
-    while (j < cols) {
+    for (size_t j = 0; j < f.cols;) {
         if (!hot(j)) {
             ++j;
             continue;
         }
         const size_t from = j;
-        while (j < cols && hot(j))
+        while (j < f.cols && hot(j))
             ++j;
-        plot_append(svg, "<rect x=\"%.1f\" y=\"%.1f\"", left + static_cast<double>(from) * col_w, bottom + 1);
+        plot_append(svg, "<rect x=\"%.1f\" y=\"%.1f\"", left + static_cast<double>(from) * f.col_w, f.bottom + 1);
         plot_append(svg, " width=\"%.1f\" height=\"5\" fill=\"#d00\"/>\n",
-                    std::max(1.0, static_cast<double>(j - from) * col_w));
+                    std::max(1.0, static_cast<double>(j - from) * f.col_w));
     }
+}
+
+// One panel at vertical offset y0 over a time axis of n entries.
+void plot_panel_svg(std::string* svg, const plot_panel& p, double y0, size_t n)
+{
+    const panel_frame f = plot_frame(y0, n);
+    plot_panel_title(svg, p, f);
+    plot_loudness_grid(svg, f);
+    plot_time_grid(svg, f);
+    plot_momentary_band(svg, p.momentary, f);
+    plot_short_term_line(svg, p.short_term, f);
+    plot_integrated(svg, p.loudness, f);
+    plot_peak_marks(svg, p.true_peaks, f);
 }
 
 }  // namespace

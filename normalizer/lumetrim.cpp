@@ -17,6 +17,20 @@ void lumetrim_usage(const char* program)
     fprintf(stderr, "Please specify arguments.\nUsage:\n\t%s <src file> [<auto|<value>> <dst file>]\n", program);
 }
 
+// What -h and --help show: the usage with every option.
+void lumetrim_help(const char* program)
+{
+    fprintf(stderr,
+            "Usage:\n"
+            "\t%s [-p GROUPS] [-c CEILING] <src file> [<auto|<value>> <dst file>]\n"
+            "Options:\n"
+            "\t-p GROUPS    measure groups of tracks as programmes, by stream index (1-2,3-8)\n"
+            "\t-c CEILING   keep each gained true peak at or below CEILING dBTP (at most 0)\n"
+            "\t-h, --help   show this text\n"
+            "\t--version    show the program's name and version\n",
+            program);
+}
+
 // The target in LUFS: "auto" in any case, or a whole finite decimal number.
 // Anything else (a typo such as --23, a word, nan, a hexadecimal number) is
 // refused rather than read as 0 LUFS.
@@ -67,6 +81,17 @@ int lumetrim_main(int argc, char** argv)
     const char* groups_text = nullptr;
     const char* ceiling_text = nullptr;
     int first = 1;
+    for (int i = 1; i < argc; ++i) {
+        // A file named like these is still reached as ./-h.
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+            lumetrim_help(program);
+            return 1;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            printf("lumetrim %s\n", LUMETOOLS_VERSION);
+            return fflush(stdout) == 0 ? 0 : 1;
+        }
+    }
     while (first + 1 < argc && (std::strcmp(argv[first], "-p") == 0 || std::strcmp(argv[first], "-c") == 0)) {
         const char*& value = argv[first][1] == 'p' ? groups_text : ceiling_text;
         if (value)

@@ -1,8 +1,10 @@
-// Fuzzes payload location: the offset found by the search is the first below a
-// quarter of the payload at which the whole payload lies inside the window and
-// matches; a payload framed as a KLV triplet of its own size is found right
-// after its length, whatever the bytes around it, or not at all when it
-// differs from what follows the length.
+// Fuzzes payload location against plain rules written out here: the search
+// finds the first place below a quarter of the payload where std::search
+// finds the whole payload in the window; a packet whose window starts with a
+// KLV key and a BER length of any size has its payload right after the
+// length when the bytes there are the payload's, at 0 when the payload itself
+// starts the window, and nowhere else.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,39 +26,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int psize = static_cast<int>(payload.size());
     const int64_t found =
         inplace_norm_locate(payload.data(), psize, window.data(), static_cast<int64_t>(window.size()));
-    int64_t expected = -1;
-    for (size_t i = 0; i < static_cast<size_t>(psize / 4) && i + payload.size() <= window.size(); ++i)
-        if (std::memcmp(window.data() + i, payload.data(), payload.size()) == 0) {
-            expected = static_cast<int64_t>(i);
-            break;
-        }
+    // The first occurrence of the whole payload in the window, if it starts
+    // before a quarter of the payload.
+    const auto first = std::search(window.begin(), window.end(), payload.begin(), payload.end());
+    const int64_t at = first == window.end() ? -1 : first - window.begin();
+    const int64_t expected = at >= 0 && at < psize / 4 ? at : -1;
     if (found != expected)
         abort();
 
     // The same payload framed as a KLV triplet with a BER length of 1 to 9
-    // bytes, followed by the window's bytes; one payload byte may be changed.
+    // bytes, saying the payload's size or more (the file may end inside the
+    // value: then nothing follows the payload), followed by the window's
+    // bytes; one payload byte may be changed.
     const int length_bytes = 1 + data[0] % 9;
-    if (length_bytes == 1 && payload.size() > 127)
+    const bool cut_short = data[0] % 3 == 0;
+    const uint64_t length = payload.size() + (cut_short ? 1 + data[size - 1] : 0);
+    if (length_bytes == 1 && length > 127)
         return 0;
     std::vector<uint8_t> framed = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01,
                                    0x0d, 0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x01};
     if (length_bytes == 1) {
-        framed.push_back(static_cast<uint8_t>(payload.size()));
+        framed.push_back(static_cast<uint8_t>(length));
     } else {
         framed.push_back(static_cast<uint8_t>(0x80 | (length_bytes - 1)));
         for (int i = length_bytes - 2; i >= 0; --i)
-            framed.push_back(i >= 8 ? 0 : static_cast<uint8_t>(payload.size() >> (8 * i)));
+            framed.push_back(i >= 8 ? 0 : static_cast<uint8_t>(length >> (8 * i)));
     }
     const size_t header = framed.size();
     framed.insert(framed.end(), payload.begin(), payload.end());
-    framed.insert(framed.end(), window.begin(), window.end());
+    if (!cut_short)
+        framed.insert(framed.end(), window.begin(), window.end());
     std::vector<uint8_t> packet = payload;
-    const bool changed = data[0] >= 128;
-    if (changed)
+    if (data[0] >= 128)
         packet[window.size() % packet.size()] ^= 0x5a;
-    const int64_t at =
+    auto holds_at = [&](size_t offset) {
+        return offset + packet.size() <= framed.size() &&
+               std::equal(packet.begin(), packet.end(), framed.begin() + static_cast<ptrdiff_t>(offset));
+    };
+    const int64_t want = holds_at(header) ? static_cast<int64_t>(header) : holds_at(0) ? 0 : -1;
+    const int64_t located =
         inplace_norm_locate_payload(packet.data(), psize, framed.data(), static_cast<int64_t>(framed.size()));
-    if (at != (changed ? -1 : static_cast<int64_t>(header)))
+    if (located != want)
         abort();
     return 0;
 }

@@ -54,7 +54,7 @@ std::vector<bool> located_payloads(const std::string& src, size_t size)
     std::vector<bool> inside(size, false);
     inplace_norm_ctx* ctx = nullptr;
     if (inplace_norm_create(&ctx, src.c_str()) > 0) {
-        ctx->threads = 1;
+        ctx->measured.threads = 1;
         inplace_norm_meters_init(ctx);
         if (inplace_norm_read(ctx) == 0) {
             packet_table_reader r = packet_table_begin(ctx->packets);

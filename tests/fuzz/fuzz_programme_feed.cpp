@@ -35,7 +35,7 @@ struct byte_stream {
 // The members' samples, handed out in chunks whose sizes come from the input.
 struct fuzz_tracks {
     byte_stream* in = nullptr;
-    std::vector<size_t> channels, length, next_frame, skip;
+    std::vector<size_t> channels, length, next_frame;
     std::vector<uint32_t> chunk;
 };
 
@@ -50,10 +50,7 @@ bool fuzz_push(fuzz_tracks* t, size_t m, size_t want, programme_feed* feed)
         for (size_t c = 0; c < t->channels[m]; ++c)
             t->chunk.push_back(sample_value(m, c, f));
     t->next_frame[m] += frames;
-    const size_t skip = std::min(t->skip[m], frames);
-    t->skip[m] -= skip;
-    programme_feed_push(feed, m, reinterpret_cast<const uint8_t*>(t->chunk.data() + skip * t->channels[m]),
-                        frames - skip);
+    programme_feed_push(feed, m, reinterpret_cast<const uint8_t*>(t->chunk.data()), frames);
     return true;
 }
 
@@ -88,13 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         longest = std::max(longest, t.length.back());
     }
     t.next_frame.assign(members, 0);
-    t.skip.assign(members, 0);
     programme_feed feed;
-    programme_feed_init(&feed, t.channels, sizeof(uint32_t));
+    programme_feed_init(&feed, t.channels, std::vector<track_sample_format>(members, TRACK_S32), TRACK_S32);
 
     // The scan: pushes in the file's order, takes what is ready.
     std::vector<uint32_t> out;
-    uint64_t taken = 0;
     const size_t switch_at = in.next(255);  // read back after this many steps, if ever
     bool read_back = false;
     for (size_t step = 0; in.pos < in.size; ++step) {
@@ -111,7 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             programme_feed_end(&feed, m);
         }
     }
-    taken = out.size() / frame_samples;
     if (!read_back) {
         // The rest of the file, then its end: every member ends, the longest
         // is taken whole.
@@ -119,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fuzz_push(&t, m, t.length[m], &feed);
         take(&feed, programme_feed_pad(&feed), frame_samples, &out);
     } else {
-        // Every member from its start again, past what was taken already.
-        programme_feed_clear(&feed);
+        // Every member from its start again: the feed drops what was taken
+        // already.
+        programme_feed_restart(&feed);
         t.next_frame.assign(members, 0);
-        t.skip.assign(members, taken);
         const size_t step = 1 + in.next(0) % 200;
         size_t rounds = 0;
         for (int64_t ready; (ready = programme_read_back_round(&feed, &t, step)) != 0;) {
