@@ -2,16 +2,16 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -121,7 +121,7 @@ std::string dst_temp_name(const dst_file& dst)
         // No entropy yet (early boot): the clock and the process make a name
         // that a retry after a clash changes.
         const uint64_t t = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                           (static_cast<uint64_t>(getpid()) << 24);
+            (static_cast<uint64_t>(getpid()) << 24);
         std::memcpy(rnd, &t, sizeof rnd);
     }
     char suffix[8];

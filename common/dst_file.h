@@ -18,12 +18,12 @@
 
 struct dst_file {
     int fd = -1;
-    std::string path;        // the file that ends up written: the destination, its links resolved
-    std::string tmp_path;    // the named temporary file, when the folder allows no unnamed one
-    bool unnamed = false;    // fd is an unnamed file in path's folder
-    bool replaces = false;   // a regular file exists at path
-    mode_t mode = 0;         // permission bits of the finished file
-    uid_t uid = 0;           // owner and group of the file replaced
+    std::string path;       // the file that ends up written: the destination, its links resolved
+    std::string tmp_path;   // the named temporary file, when the folder allows no unnamed one
+    bool unnamed = false;   // fd is an unnamed file in path's folder
+    bool replaces = false;  // a regular file exists at path
+    mode_t mode = 0;        // permission bits of the finished file
+    uid_t uid = 0;          // owner and group of the file replaced
     gid_t gid = 0;
     struct sigaction saved[4] = {};  // the signal dispositions before the named file existed
 };

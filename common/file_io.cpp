@@ -85,7 +85,7 @@ bool copy_unsupported(int err)
 bool destination_error(int err)
 {
     return err == ENOSPC || err == EFBIG || err == EDQUOT || err == EROFS || err == EPIPE || err == ETXTBSY ||
-           err == EPERM || err == EACCES;
+        err == EPERM || err == EACCES;
 }
 
 }  // namespace
@@ -97,8 +97,8 @@ int64_t file_copy(int src_fd, int64_t* src_offset, int dst_fd, int64_t len, bool
     int64_t done = 0;
     while (done < len && *in_kernel) {
         loff_t off = *src_offset;
-        const ssize_t r =
-            copy_file_range(src_fd, &off, dst_fd, nullptr, static_cast<size_t>(std::min<int64_t>(len - done, 1 << 30)), 0);
+        const ssize_t r = copy_file_range(src_fd, &off, dst_fd, nullptr,
+                                          static_cast<size_t>(std::min<int64_t>(len - done, 1 << 30)), 0);
         if (r < 0) {
             if (errno == EINTR)
                 continue;

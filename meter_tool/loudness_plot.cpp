@@ -12,11 +12,11 @@ namespace {
 
 // Geometry, in SVG user units (pixels at 100 %).
 constexpr int plot_width = 1000;
-constexpr int left = 64;                             // room for the LUFS labels
-constexpr int right = 36;                            // room for the last time label
+constexpr int left = 64;                                // room for the LUFS labels
+constexpr int right = 36;                               // room for the last time label
 constexpr int columns_max = plot_width - left - right;  // horizontal pixels of a panel's plot
-constexpr int header = 60;                           // title and legend
-constexpr int panel_title = 26;                      // a panel's title, above its plot
+constexpr int header = 60;                              // title and legend
+constexpr int panel_title = 26;                         // a panel's title, above its plot
 constexpr int plot_height = 170;
 constexpr int panel_height = panel_title + plot_height + 34;
 constexpr double lufs_top = 0;
@@ -141,8 +141,8 @@ double plot_col_x(const panel_frame& f, size_t j)
 void plot_panel_title(std::string* svg, const plot_panel& p, const panel_frame& f)
 {
     *svg += "<text x=\"" + std::to_string(left) + "\" y=\"" + plot_figure(f.y0 + 18) + "\" font-weight=\"bold\">" +
-            loudness_plot_escape(p.name) + ": I " + plot_figure(p.loudness) + " LUFS, LRA " + plot_figure(p.lra) +
-            " LU, max true peak " + plot_figure(qpm_ratio_to_db(p.true_peak)) + " dBTP</text>\n";
+        loudness_plot_escape(p.name) + ": I " + plot_figure(p.loudness) + " LUFS, LRA " + plot_figure(p.lra) +
+        " LU, max true peak " + plot_figure(qpm_ratio_to_db(p.true_peak)) + " dBTP</text>\n";
     plot_append(svg, "<rect x=\"%d\" y=\"%.1f\"", left, f.top);
     plot_append(svg, " width=\"%d\" height=\"%d\" fill=\"#fafafa\" stroke=\"#888\"/>\n", columns_max, plot_height);
 }
@@ -232,7 +232,7 @@ void plot_short_term_line(std::string* svg, std::span<const float> short_term, c
     if (!path.empty())
         *svg += "<path fill=\"none\" stroke=\"#036\" stroke-width=\"1.4\" stroke-linejoin=\"round\" "
                 "stroke-linecap=\"round\" d=\"" +
-                path + "\"/>\n";
+            path + "\"/>\n";
 }
 
 // The integrated loudness as a line across the plot.
@@ -327,21 +327,22 @@ std::string loudness_plot_svg(std::string_view file_name, const std::vector<plot
     std::string svg;
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(plot_width) + "\" height=\"" +
-           std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(plot_width) + " " + std::to_string(height) +
-           "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+        std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(plot_width) + " " + std::to_string(height) +
+        "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
     svg += "<text x=\"" + std::to_string(left) + "\" y=\"24\" font-size=\"16\" font-weight=\"bold\">" +
-           loudness_plot_escape(file_name) + "</text>\n";
+        loudness_plot_escape(file_name) + "</text>\n";
     // The legend, one sample of each mark.
     const int ly = 44;
     auto legend = [&](int x, const std::string& mark, const char* label) {
         svg += "<g transform=\"translate(" + std::to_string(x) + " " + std::to_string(ly) + ")\">" + mark +
-               "<text x=\"26\" y=\"4\">" + label + "</text></g>\n";
+            "<text x=\"26\" y=\"4\">" + label + "</text></g>\n";
     };
     legend(left, "<path d=\"M0 0h20\" stroke=\"#036\" stroke-width=\"1.4\"/>", "short-term (3 s)");
     legend(left + 150, "<rect y=\"-4\" width=\"20\" height=\"8\" fill=\"#9cf\"/>", "momentary (400 ms)");
     legend(left + 310, "<rect y=\"-4\" width=\"20\" height=\"8\" fill=\"#2a2\" fill-opacity=\"0.3\"/>",
-           "target -23 LUFS \xC2\xB1" "1 LU");
+           "target -23 LUFS \xC2\xB1"
+           "1 LU");
     legend(left + 490, "<path d=\"M0 0h20\" stroke=\"#e80\" stroke-width=\"1.2\"/>", "integrated");
     legend(left + 600, "<rect y=\"-3\" width=\"20\" height=\"5\" fill=\"#d00\"/>", "true peak above -1 dBTP");
     for (size_t i = 0; i < panels.size(); ++i)

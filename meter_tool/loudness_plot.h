@@ -14,10 +14,10 @@
 #include <vector>
 
 struct plot_panel {
-    std::string name;       // "idx #1", "programme 1-2"
-    double loudness = 0;    // integrated, LUFS
-    double lra = 0;         // LU
-    double true_peak = 0;   // largest, linear
+    std::string name;      // "idx #1", "programme 1-2"
+    double loudness = 0;   // integrated, LUFS
+    double lra = 0;        // LU
+    double true_peak = 0;  // largest, linear
     // One entry per 100 ms, entry i being the reading at (i + 1) × 100 ms.
     std::span<const float> momentary;   // LUFS, -inf in silence
     std::span<const float> short_term;  // LUFS, -inf in silence

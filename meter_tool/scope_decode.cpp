@@ -159,7 +159,8 @@ void scope_read_back_frames(decoder_read_back* rb, size_t m, programme_feed* fee
     while (avcodec_receive_frame(d.codec.get(), frame) >= 0) {
         if (frame->ch_layout.nb_channels == t.channels && frame->format == d.format && frame->nb_samples > 0) {
             const size_t frames = static_cast<size_t>(frame->nb_samples);
-            rb->buf.resize(frames * static_cast<size_t>(t.channels) * static_cast<size_t>(av_get_bytes_per_sample(d.format)));
+            rb->buf.resize(frames * static_cast<size_t>(t.channels) *
+                           static_cast<size_t>(av_get_bytes_per_sample(d.format)));
             scope_interleave(t, d.format, frame, rb->buf.data());
             programme_feed_push(feed, m, rb->buf.data(), frames);
         }

@@ -7,11 +7,11 @@ enum class report_mode { text, json };
 
 struct scope_options {
     report_mode mode = report_mode::text;
-    const char* path = nullptr;         // the input as given ("-": the standard input)
-    const char* groups = nullptr;       // -p: programme groups, as written
-    const char* plot_path = nullptr;    // --plot: the picture's file
-    bool series = false;                // --series: readings every 100 ms in the JSON report
-    bool version = false;               // --version alone
+    const char* path = nullptr;       // the input as given ("-": the standard input)
+    const char* groups = nullptr;     // -p: programme groups, as written
+    const char* plot_path = nullptr;  // --plot: the picture's file
+    bool series = false;              // --series: readings every 100 ms in the JSON report
+    bool version = false;             // --version alone
 };
 
 // What the command line asks for: 0 with *opts filled, 1 when the usage text

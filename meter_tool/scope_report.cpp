@@ -186,8 +186,8 @@ void scope_report_non_finite(const measurement& run)
     for (const audio_track& t : run.tracks) {
         const uint64_t n = run.meters[t.meter].non_finite;
         if (n > 0)
-            fprintf(stderr, "Stream #%d: %llu %s not finite (NaN or infinite); measured as silence\n",
-                    t.stream, static_cast<unsigned long long>(n), n == 1 ? "sample is" : "samples are");
+            fprintf(stderr, "Stream #%d: %llu %s not finite (NaN or infinite); measured as silence\n", t.stream,
+                    static_cast<unsigned long long>(n), n == 1 ? "sample is" : "samples are");
     }
 }
 

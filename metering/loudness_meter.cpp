@@ -238,8 +238,7 @@ template <typename T, int W, bool LANES, bool QPM>
 // the AVX2 build calls nothing and the compiler clears the vector registers'
 // upper halves on leaving it: code without AVX after it runs slowly otherwise.
 template <typename T, int W, bool LANES>
-[[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos,
-                                       lane_regs* lr)
+[[gnu::noinline]] void loudness_filter(loudness_meter* lm, const T* src, size_t n, size_t u0, size_t pos, lane_regs* lr)
 {
     loudness_filter_body<T, W, LANES, false>(lm, src, n, u0, pos, lr, nullptr, 0);
 }
@@ -253,8 +252,8 @@ template <typename T, int W, bool LANES>
 
 template <typename T, int W, bool LANES>
 [[gnu::noinline]] __attribute__((target("avx2"))) void loudness_filter_avx2(loudness_meter* lm, const T* src, size_t n,
-                                                                             size_t u0, size_t pos, lane_regs* lr,
-                                                                             qpm_lanes4* lanes, double dt)
+                                                                            size_t u0, size_t pos, lane_regs* lr,
+                                                                            qpm_lanes4* lanes, double dt)
 {
     loudness_filter_body<T, W, LANES, true>(lm, src, n, u0, pos, lr, lanes, dt);
 }

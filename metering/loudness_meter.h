@@ -22,7 +22,7 @@
 // One running sum of squares, and the stretches of filtered signal it is
 // still to add, in order.
 struct loudness_segment {
-    size_t at = 0;      // first term, as an index into loudness_meter::filtered
+    size_t at = 0;  // first term, as an index into loudness_meter::filtered
     size_t n = 0;
     size_t chain = 0;   // where its sum goes in loudness_meter::sums
     bool last = false;  // the chain's last stretch
@@ -30,11 +30,11 @@ struct loudness_segment {
 
 struct loudness_lane {
     std::vector<loudness_segment> segments;
-    size_t next = 0;     // segment being summed
-    size_t left = 0;     // its terms still to add
-    size_t at = 0;       // the next of them, in loudness_meter::filtered
+    size_t next = 0;  // segment being summed
+    size_t left = 0;  // its terms still to add
+    size_t at = 0;    // the next of them, in loudness_meter::filtered
     double acc = 0;
-    size_t rate = 0;     // terms added per filtered frame; 0 when idle
+    size_t rate = 0;  // terms added per filtered frame; 0 when idle
 };
 
 // A gating or short-term block whose channel sums are under way.
@@ -63,24 +63,24 @@ inline double loudness_energies_at(const loudness_energies& e, size_t i)
 struct loudness_meter {
     int channels = 0;
     unsigned long sample_rate = 0;
-    size_t step = 0;          // frames in 100 ms, as libebur128 rounds them
-    size_t window = 0;        // libebur128's ring: where a block's wrapped sums start over
-    size_t kept = 0;          // frames of filtered signal kept per channel
-    size_t batch = 0;         // frames between two schedulings of block sums
-    std::vector<int> used;          // channels that count, in order
-    std::vector<double> weight;     // per used channel: 1.41 for the surrounds, else 1
-    double a[5] = {};               // filter denominator
-    double b[5] = {};               // numerator
-    std::vector<double> state;      // per used channel: the filter's v1..v4
-    std::vector<double> filtered;   // per used channel: the last `kept` frames, ring
-    uint64_t frames = 0;            // frames filtered so far
-    uint64_t next_gating_end = 0;   // end of the next gating block not yet scheduled
-    uint64_t next_short_end = 0;    // likewise for short-term blocks
+    size_t step = 0;               // frames in 100 ms, as libebur128 rounds them
+    size_t window = 0;             // libebur128's ring: where a block's wrapped sums start over
+    size_t kept = 0;               // frames of filtered signal kept per channel
+    size_t batch = 0;              // frames between two schedulings of block sums
+    std::vector<int> used;         // channels that count, in order
+    std::vector<double> weight;    // per used channel: 1.41 for the surrounds, else 1
+    double a[5] = {};              // filter denominator
+    double b[5] = {};              // numerator
+    std::vector<double> state;     // per used channel: the filter's v1..v4
+    std::vector<double> filtered;  // per used channel: the last `kept` frames, ring
+    uint64_t frames = 0;           // frames filtered so far
+    uint64_t next_gating_end = 0;  // end of the next gating block not yet scheduled
+    uint64_t next_short_end = 0;   // likewise for short-term blocks
     loudness_lane lanes[loudness_lanes];
     std::vector<loudness_block> blocks;  // scheduled, in order of their ends
     std::vector<double> sums;            // per channel of each scheduled block
-    loudness_energies gating;        // energies of the gating blocks above -70 LUFS, in order
-    std::vector<double> short_term;  // energies of the short-term blocks above -70 LUFS
+    loudness_energies gating;            // energies of the gating blocks above -70 LUFS, in order
+    std::vector<double> short_term;      // energies of the short-term blocks above -70 LUFS
 };
 
 // Prepares a meter. Returns 0, or -22 for the channel counts and rates

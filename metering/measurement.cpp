@@ -41,13 +41,13 @@ std::string measurement_make_programme(const measurement& m, const programme_gro
         const size_t i = static_cast<size_t>(s);
         if (i >= m.track_of_stream.size() || m.track_of_stream[i] < 0)
             return "Programme group " + g.name + " names stream #" + std::to_string(s) + ", which is not a selected " +
-                   kind + " track";
+                kind + " track";
         const size_t t = static_cast<size_t>(m.track_of_stream[i]);
         const audio_track& track = m.tracks[t];
         if (!p->tracks.empty() && track.sample_rate != p->sample_rate)
             return "Programme group " + g.name + " mixes sample rates: stream #" +
-                   std::to_string(m.tracks[p->tracks[0]].stream) + " at " + std::to_string(p->sample_rate) +
-                   " Hz, stream #" + std::to_string(s) + " at " + std::to_string(track.sample_rate) + " Hz";
+                std::to_string(m.tracks[p->tracks[0]].stream) + " at " + std::to_string(p->sample_rate) +
+                " Hz, stream #" + std::to_string(s) + " at " + std::to_string(track.sample_rate) + " Hz";
         p->tracks.push_back(t);
         p->channels += track.channels;
         p->sample_rate = track.sample_rate;
@@ -77,7 +77,7 @@ int measurement_set_programmes(measurement* m, const std::vector<programme_group
         }
         if (track_meter_init_loudness(&meters[i], p.channels, p.sample_rate, p.format) != 0) {
             *why = "Programme group " + p.name + ": cannot measure " + std::to_string(p.channels) + " channels at " +
-                   std::to_string(p.sample_rate) + " Hz";
+                std::to_string(p.sample_rate) + " Hz";
             return -22;
         }
         // The programme takes its tracks' samples before their meters look

@@ -22,15 +22,15 @@
 // One selected audio track. Its ordinal is its place among the measurement's
 // tracks, which are in ascending stream order.
 struct audio_track {
-    int32_t stream = 0;       // container stream index
-    int32_t codec_id = 0;     // the stream's codec (FFmpeg's identifier)
+    int32_t stream = 0;    // container stream index
+    int32_t codec_id = 0;  // the stream's codec (FFmpeg's identifier)
     int32_t channels = 0;
     int32_t sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;  // of the samples its meter is fed
-    size_t meter = 0;         // its meter in the measurement's meters
-    int programme = -1;       // the programme it belongs to, if any
-    size_t member = 0;        // its place among that programme's tracks
-    uint64_t frames = 0;      // frames measured so far
+    size_t meter = 0;                          // its meter in the measurement's meters
+    int programme = -1;                        // the programme it belongs to, if any
+    size_t member = 0;                         // its place among that programme's tracks
+    uint64_t frames = 0;                       // frames measured so far
 };
 
 // Tracks measured together: their channels, in stream order, as one signal
@@ -41,14 +41,14 @@ struct audio_programme {
     int32_t channels = 0;        // of all its tracks
     int32_t sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;  // one that all its tracks' samples convert to exactly
-    size_t meter = 0;            // its loudness meter in the measurement's meters
-    programme_feed feed;         // its tracks' samples on their way to its meter
-    bool read_back = false;      // its tracks lie too far apart to be lined up during the scan
+    size_t meter = 0;                          // its loudness meter in the measurement's meters
+    programme_feed feed;                       // its tracks' samples on their way to its meter
+    bool read_back = false;                    // its tracks lie too far apart to be lined up during the scan
 };
 
 struct measurement {
     std::vector<audio_track> tracks;
-    std::vector<int32_t> track_of_stream;  // ordinal of each stream's track, -1 when not selected
+    std::vector<int32_t> track_of_stream;     // ordinal of each stream's track, -1 when not selected
     std::vector<audio_programme> programmes;  // the groups asked for, in the order given
     // Every track's and every programme's meter, referred to by index from
     // their records, as the metering threads work on them.

@@ -44,7 +44,7 @@ struct sample_block {
 
 // Per-thread buffers for the quasi-peak meters.
 struct channel_scratch {
-    std::vector<double> levels;       // interleaved as the samples
+    std::vector<double> levels;  // interleaved as the samples
     std::vector<qpm_meter*> meters;
 };
 
@@ -268,10 +268,10 @@ struct item_queue {
 
 struct meter_pool {
     std::vector<track_meter>* tracks = nullptr;
-    std::vector<sample_block> pending;           // per track, being filled by the caller
-    std::vector<item_queue> items;               // every item of every track
+    std::vector<sample_block> pending;             // per track, being filled by the caller
+    std::vector<item_queue> items;                 // every item of every track
     std::vector<std::vector<size_t>> track_items;  // per track: its entries in items
-    channel_scratch inline_scratch;              // for the caller's thread when it works alone
+    channel_scratch inline_scratch;                // for the caller's thread when it works alone
     std::vector<std::thread> threads;
     std::mutex mutex;
     std::condition_variable work_ready;
@@ -281,7 +281,7 @@ struct meter_pool {
     // Buffers of blocks every item is done with, for new blocks: pages that
     // are already mapped, where fresh ones would fault in one by one.
     std::vector<byte_buffer> spare;
-    size_t next_item = 0;     // where the search for work starts, so that items take turns
+    size_t next_item = 0;  // where the search for work starts, so that items take turns
     bool stopping = false;
     bool finished = false;
 };
@@ -312,8 +312,9 @@ void meter_worker_run(meter_pool* pool)
         item_queue* q = nullptr;
         pool->work_ready.wait(lock, [&] {
             q = meter_pool_take(pool);
-            return q || (pool->stopping && std::all_of(pool->items.begin(), pool->items.end(),
-                                                       [](const item_queue& i) { return i.blocks.empty(); }));
+            return q || (pool->stopping && std::all_of(pool->items.begin(), pool->items.end(), [](const item_queue& i) {
+                             return i.blocks.empty();
+                         }));
         });
         if (!q)
             return;

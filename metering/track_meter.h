@@ -71,10 +71,10 @@ struct track_meter {
     int sample_rate = 0;
     track_sample_format format = TRACK_FLOAT;
     std::unique_ptr<loudness_meter> loudness;  // integrated loudness and loudness range of the track
-    std::vector<true_peak_meter> peaks;  // per channel: sample and true peak
+    std::vector<true_peak_meter> peaks;        // per channel: sample and true peak
     std::vector<std::array<qpm_ptr, 4>> qpm;
     std::unique_ptr<track_series> series;  // null unless track_meter_keep_series was called
-    bool qpm_in_loudness = false;  // set by the meter pool: the meters step in the loudness filter's pass
+    bool qpm_in_loudness = false;          // set by the meter pool: the meters step in the loudness filter's pass
     // Decoded float samples may be NaN or infinite; samples converted from
     // integers never are, and are not looked at for it.
     bool silence_non_finite = false;

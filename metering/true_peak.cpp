@@ -128,32 +128,32 @@ template <int W, int TAPS, int PHASES, int GROUP>
     for (; i + GROUP * W <= n; i += GROUP * W) {
         const double* const xi = x + i;
         V acc[GROUP][PHASES];
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int g = 0; g < GROUP; ++g) {
             V v;
             true_peak_load(&v, xi + g * W);
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (int p = 0; p < PHASES; ++p)
                 acc[g][p] = v * c[p * TAPS];
         }
 #pragma GCC unroll 24
         for (int t = 1; t < TAPS; ++t)
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (int g = 0; g < GROUP; ++g) {
                 V v;
                 true_peak_load(&v, xi + (g * W - t));
-                #pragma GCC unroll 8
+#pragma GCC unroll 8
                 for (int p = 0; p < PHASES; ++p)
                     acc[g][p] = acc[g][p] + v * c[p * TAPS + t];
             }
-        #pragma GCC unroll 8
+#pragma GCC unroll 8
         for (int g = 0; g < GROUP; ++g) {
             V v;
             true_peak_load(&v, xi + (g * W - delay0));
             v = v * coeff0;
             hi = v > hi ? v : hi;
             lo = v < lo ? v : lo;
-            #pragma GCC unroll 8
+#pragma GCC unroll 8
             for (int p = 0; p < PHASES; ++p) {
                 hi = acc[g][p] > hi ? acc[g][p] : hi;
                 lo = acc[g][p] < lo ? acc[g][p] : lo;
@@ -190,13 +190,11 @@ double true_peak_sse2_x2(const double* x, size_t n, const double* c, int d0, dou
 {
     return true_peak_block<2, 24, 1, 4>(x, n, c, d0, c0);
 }
-__attribute__((target("avx2"))) double true_peak_avx2_x4(const double* x, size_t n, const double* c, int d0,
-                                                         double c0)
+__attribute__((target("avx2"))) double true_peak_avx2_x4(const double* x, size_t n, const double* c, int d0, double c0)
 {
     return true_peak_block<4, 12, 3, 2>(x, n, c, d0, c0);
 }
-__attribute__((target("avx2"))) double true_peak_avx2_x2(const double* x, size_t n, const double* c, int d0,
-                                                         double c0)
+__attribute__((target("avx2"))) double true_peak_avx2_x2(const double* x, size_t n, const double* c, int d0, double c0)
 {
     return true_peak_block<4, 24, 1, 4>(x, n, c, d0, c0);
 }
@@ -221,10 +219,12 @@ void true_peak_filter(true_peak_meter* tp, size_t n)
     switch (tp->kernel) {
     case TRUE_PEAK_SCALAR: true_peak_scalar(tp, x, n); return;
     case TRUE_PEAK_SSE2:
-        m = x4 ? true_peak_sse2_x4(x, n, c, tp->delay0, tp->coeff0) : true_peak_sse2_x2(x, n, c, tp->delay0, tp->coeff0);
+        m = x4 ? true_peak_sse2_x4(x, n, c, tp->delay0, tp->coeff0)
+               : true_peak_sse2_x2(x, n, c, tp->delay0, tp->coeff0);
         break;
     case TRUE_PEAK_AVX2:
-        m = x4 ? true_peak_avx2_x4(x, n, c, tp->delay0, tp->coeff0) : true_peak_avx2_x2(x, n, c, tp->delay0, tp->coeff0);
+        m = x4 ? true_peak_avx2_x4(x, n, c, tp->delay0, tp->coeff0)
+               : true_peak_avx2_x2(x, n, c, tp->delay0, tp->coeff0);
         break;
     case TRUE_PEAK_AVX512:
         m = x4 ? true_peak_avx512_x4(x, n, c, tp->delay0, tp->coeff0)

@@ -33,16 +33,16 @@ struct true_peak_meter {
     // and every other phase to have `taps` taps on indexes 0, 1, ... in order
     // (checked when the meter is prepared; otherwise the scalar kernel runs).
     int taps = 0;
-    int delay0 = 0;        // index of phase 0's tap
-    double coeff0 = 0;     // its coefficient
+    int delay0 = 0;                    // index of phase 0's tap
+    double coeff0 = 0;                 // its coefficient
     std::vector<double> vector_coeff;  // phases 1.. one after the other, taps in order
-    int history = 0;             // frames of past input the taps reach back
-    std::vector<double> window;  // the last `history` inputs, then room for a block
-    std::vector<float> delay;    // the scalar kernel's ring of past inputs
+    int history = 0;                   // frames of past input the taps reach back
+    std::vector<double> window;        // the last `history` inputs, then room for a block
+    std::vector<float> delay;          // the scalar kernel's ring of past inputs
     size_t delay_pos = 0;
-    double sample_peak = 0;      // linear
-    double acc_max = 0;          // largest |interpolated value| before rounding (vector kernels)
-    double true_peak_out = 0;    // largest |interpolated value| after rounding (scalar kernel)
+    double sample_peak = 0;    // linear
+    double acc_max = 0;        // largest |interpolated value| before rounding (vector kernels)
+    double true_peak_out = 0;  // largest |interpolated value| after rounding (scalar kernel)
 };
 
 // The largest values a meter has seen so far. To read the peak of one

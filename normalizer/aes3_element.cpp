@@ -15,7 +15,7 @@ bool aes3_track_ok(int channels, int codec_id)
 {
     // The demuxer always hands out little-endian PCM.
     return channels >= 1 && channels <= aes3_max_channels &&
-           (codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S24LE);
+        (codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S24LE);
 }
 
 // Lowest of the bits the demuxer reads: 16-bit audio is the top of the 24-bit field.
@@ -44,7 +44,8 @@ bool aes3_parity_valid(uint32_t w)
 }
 
 // Largest PCM conversion of an element: 1,920 samples of 8 channels of 3 bytes.
-constexpr int aes3_pcm_max_bytes = (aes3_value_max_bytes - aes3_header_bytes) / aes3_sample_bytes * aes3_max_channels * 3;
+constexpr int aes3_pcm_max_bytes =
+    (aes3_value_max_bytes - aes3_header_bytes) / aes3_sample_bytes * aes3_max_channels * 3;
 
 // The PCM the demuxer makes of n samples of the value. Returns its parity
 // verdict: true when every subframe read has valid parity.
@@ -87,8 +88,7 @@ int aes3_sample_count(const uint8_t* value, int64_t size)
     return (value[1] | value[2] << 8) == n ? n : -1;
 }
 
-bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int codec_id, const uint8_t* pcm,
-                      int pcm_size)
+bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int codec_id, const uint8_t* pcm, int pcm_size)
 {
     const int n = aes3_sample_count(value, size);
     if (n < 0 || !aes3_track_ok(channels, codec_id))

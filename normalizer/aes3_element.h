@@ -26,8 +26,7 @@ int aes3_sample_count(const uint8_t* value, int64_t size);
 // True when the element value converts exactly to the `pcm_size` bytes of
 // `pcm` for a track of `channels` (1 to 8) channels of the codec (PCM signed
 // 16- or 24-bit little-endian; any other codec never matches).
-bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int codec_id, const uint8_t* pcm,
-                      int pcm_size);
+bool aes3_matches_pcm(const uint8_t* value, int64_t size, int channels, int codec_id, const uint8_t* pcm, int pcm_size);
 
 // Decodes the samples of the track's channels of a well-formed element value
 // into out (at least size / 4 floats), interleaved, exactly as the plain PCM

@@ -22,7 +22,7 @@ namespace {
 bool inplace_norm_is_pcm(AVCodecID id)
 {
     return id == AV_CODEC_ID_PCM_S16LE || id == AV_CODEC_ID_PCM_S16BE || id == AV_CODEC_ID_PCM_S24LE ||
-           id == AV_CODEC_ID_PCM_S24BE;
+        id == AV_CODEC_ID_PCM_S24BE;
 }
 
 // A descriptor closed with its owner unless handed on.
@@ -243,8 +243,9 @@ int inplace_norm_check_durations(const inplace_norm_ctx* ctx)
         }
         const double rate = track.sample_rate;
         if (complete_file) {
-            fprintf(stderr, "Failed to read %s: stream #%d lacks %.3f s of the %.3f s of audio the file declares "
-                            "(damaged data was skipped)\n",
+            fprintf(stderr,
+                    "Failed to read %s: stream #%d lacks %.3f s of the %.3f s of audio the file declares "
+                    "(damaged data was skipped)\n",
                     ctx->path.c_str(), track.stream, static_cast<double>(missing) / rate,
                     static_cast<double>(declared) / rate);
             return -EINVAL;
@@ -297,7 +298,8 @@ void scan_progress_update(scan_progress* p, inplace_norm_ctx* ctx, const audio_t
                           const located_payload& found)
 {
     ctx->media_seconds = std::max(ctx->media_seconds, static_cast<double>(track.frames) / track.sample_rate);
-    progress_update(&p->line, p->file_size > 0 ? static_cast<double>(found.place.pos + found.place.size) / p->file_size : -1,
+    progress_update(&p->line,
+                    p->file_size > 0 ? static_cast<double>(found.place.pos + found.place.size) / p->file_size : -1,
                     ctx->media_seconds);
 }
 

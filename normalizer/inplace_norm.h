@@ -41,9 +41,9 @@ struct inplace_norm_ctx {
     // Sum of the payload fingerprints per group of 2^payload_group_shift bytes
     // of the source.
     std::vector<uint64_t> payload_sums;
-    int64_t overlap_pos = -1;  // start of the first payload overlapping its predecessor
+    int64_t overlap_pos = -1;   // start of the first payload overlapping its predecessor
     std::vector<double> gains;  // linear, per track ordinal, as inplace_norm_apply_gain sets them
-    double ceiling = NAN;      // true-peak ceiling in dBTP for the gains; NaN: none
+    double ceiling = NAN;       // true-peak ceiling in dBTP for the gains; NaN: none
     // The destination is made as an unnamed file where the file system
     // allows; false takes the named temporary file of other file systems.
     bool unnamed_destination = true;
@@ -52,7 +52,7 @@ struct inplace_norm_ctx {
     bool clone_destination = true;
     bool show_progress = false;  // a progress line on a terminal's standard error
     double media_seconds = 0;    // audio measured by the scan, the longest track's
-    int fd = -1;               // the source, opened read-only as a plain file
+    int fd = -1;                 // the source, opened read-only as a plain file
 };
 
 // Opens and probes the source, refuses anything but MXF (-95), selects the PCM
@@ -83,8 +83,7 @@ track_figures inplace_norm_figures(const inplace_norm_ctx* ctx, int32_t ordinal)
 // must be a selected track of the same sample rate as the group's others, and
 // no stream may be in two groups. Returns 0, or -22 with *why set to a one-line
 // diagnostic (no newline). Before inplace_norm_read.
-int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<programme_group>& groups,
-                                std::string* why);
+int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<programme_group>& groups, std::string* why);
 
 // Loudness and loudness range of a programme, and its true peak: the largest of
 // its channels'.

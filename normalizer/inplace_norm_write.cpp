@@ -117,7 +117,8 @@ bool run_reader_next(run_reader* r, payload_run* run)
         run->payloads.push_back(r->next);
         run->end = r->next.pos + r->next.size;
         r->have = packet_table_next(&r->table, &r->next);
-    } while (r->have && r->next.pos - run->end <= run_gap_bytes && r->next.pos + r->next.size - run->start <= run_max_bytes);
+    } while (r->have && r->next.pos - run->end <= run_gap_bytes &&
+             r->next.pos + r->next.size - run->start <= run_max_bytes);
     return true;
 }
 
@@ -308,13 +309,10 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
         return 0;
     dst_discard(&dst);
     switch (fault) {
-    case copy_fault::source:
-        fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(-err));
-        return err;
+    case copy_fault::source: fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(-err)); return err;
     case copy_fault::changed:
         fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
         return err;
-    default:
-        return write_failed(dst_path, err);
+    default: return write_failed(dst_path, err);
     }
 }

@@ -101,7 +101,8 @@ void packet_table_sort(packet_table* t)
     packet_table_reader r = packet_table_begin(*t);
     for (payload_place p; packet_table_next(&r, &p);)
         all.push_back(p);
-    std::stable_sort(all.begin(), all.end(), [](const payload_place& a, const payload_place& b) { return a.pos < b.pos; });
+    std::stable_sort(all.begin(), all.end(),
+                     [](const payload_place& a, const payload_place& b) { return a.pos < b.pos; });
     *t = packet_table{};
     for (const payload_place& p : all)
         packet_table_append(t, p);
@@ -130,8 +131,9 @@ bool packet_table_next(packet_table_reader* r, payload_place* place)
     else if (!(head & same_gap))
         gap = unzigzag(head >> 4);
     payload_place p;
-    p.pos = static_cast<int64_t>(static_cast<uint64_t>(r->last.pos) +
-                                 static_cast<uint64_t>(static_cast<int64_t>(r->last.size)) + static_cast<uint64_t>(gap));
+    p.pos =
+        static_cast<int64_t>(static_cast<uint64_t>(r->last.pos) +
+                             static_cast<uint64_t>(static_cast<int64_t>(r->last.size)) + static_cast<uint64_t>(gap));
     p.size = head & same_size ? r->last.size : static_cast<int32_t>(get_varint(in, &r->offset));
     const uint64_t code = head & next_stream ? stream_code(r->last) + 2 : get_varint(in, &r->offset);
     p.stream = static_cast<int32_t>(code >> 1);

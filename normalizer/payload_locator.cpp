@@ -178,8 +178,7 @@ bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, 
 
 }  // namespace
 
-bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id,
-                          located_payload* out)
+bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out)
 {
     if (pkt.pos < 0 || pkt.size <= 0)
         return false;

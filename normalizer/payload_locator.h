@@ -73,5 +73,4 @@ struct located_payload {
 
 // Locates the packet's payload in the source. False when it is not found (the
 // packet has no position, the bytes differ, a read failed).
-bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id,
-                          located_payload* out);
+bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out);

@@ -47,7 +47,7 @@ namespace {
 bool pcm_known_codec(int codec_id)
 {
     return codec_id == AV_CODEC_ID_PCM_S16LE || codec_id == AV_CODEC_ID_PCM_S16BE ||
-           codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE;
+        codec_id == AV_CODEC_ID_PCM_S24LE || codec_id == AV_CODEC_ID_PCM_S24BE;
 }
 
 }  // namespace
@@ -171,8 +171,7 @@ int float_to_pcm(const float* in, uint8_t* d, int size, int codec_id)
             d[2] = uint8_t(v >> 8);
         }
         break;
-    default:
-        break;
+    default: break;
     }
     return clipped;
 }
@@ -185,12 +184,12 @@ alignas(32) constexpr uint8_t pcm_pack_s24le[32] = {1, 2, 3, 5, 6, 7, 9, 10, 11,
                                                     1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15, 0x80, 0x80, 0x80, 0x80};
 alignas(32) constexpr uint8_t pcm_pack_s24be[32] = {3, 2, 1, 7, 6, 5, 11, 10, 9, 15, 14, 13, 0x80, 0x80, 0x80, 0x80,
                                                     3, 2, 1, 7, 6, 5, 11, 10, 9, 15, 14, 13, 0x80, 0x80, 0x80, 0x80};
-alignas(32) constexpr uint8_t pcm_pack_s16le[32] = {2, 3, 6, 7, 10, 11, 14, 15, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                                                    0x80, 0x80, 2, 3, 6, 7, 10, 11, 14, 15, 0x80, 0x80, 0x80, 0x80,
-                                                    0x80, 0x80, 0x80, 0x80};
-alignas(32) constexpr uint8_t pcm_pack_s16be[32] = {3, 2, 7, 6, 11, 10, 15, 14, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                                                    0x80, 0x80, 3, 2, 7, 6, 11, 10, 15, 14, 0x80, 0x80, 0x80, 0x80,
-                                                    0x80, 0x80, 0x80, 0x80};
+alignas(32) constexpr uint8_t pcm_pack_s16le[32] = {2,    3,    6,    7,    10,   11,   14,   15,   0x80, 0x80, 0x80,
+                                                    0x80, 0x80, 0x80, 0x80, 0x80, 2,    3,    6,    7,    10,   11,
+                                                    14,   15,   0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(32) constexpr uint8_t pcm_pack_s16be[32] = {3,    2,    7,    6,    11,   10,   15,   14,   0x80, 0x80, 0x80,
+                                                    0x80, 0x80, 0x80, 0x80, 0x80, 3,    2,    7,    6,    11,   10,
+                                                    15,   14,   0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 // The gain on eight samples at a time, in place, with the scalar path's
 // operations lane by lane: decode as pcm_to_float, the double product rounded
@@ -224,8 +223,8 @@ __attribute__((target("avx2"))) int pcm_apply_gain_avx2(uint8_t* d, int n, int c
     for (; w * i + half + 16 <= w * n; i += 8) {
         uint8_t* p = d + w * i;
         const __m128i lo = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), unpack_lo);
-        const __m128i hi = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s24 ? p + half : p)),
-                                            unpack_hi);
+        const __m128i hi =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s24 ? p + half : p)), unpack_hi);
         const __m256 x = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_set_m128i(hi, lo)), decode);
         const __m128 y_lo = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), g));
         const __m128 y_hi = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), g));

@@ -63,8 +63,8 @@ std::string codec_name(int bits)
 std::string media(const std::string& kind, d10_case c, bool loud = false)
 {
     static std::map<std::string, std::string> made;
-    const std::string name = kind + "_" + std::to_string(c.channels) + "ch" + std::to_string(c.bits) +
-                             (loud ? "_loud" : "") + ".mxf";
+    const std::string name =
+        kind + "_" + std::to_string(c.channels) + "ch" + std::to_string(c.bits) + (loud ? "_loud" : "") + ".mxf";
     if (auto it = made.find(name); it != made.end())
         return it->second;
     const std::string path = scratch_dir() + "/" + name;
@@ -72,12 +72,14 @@ std::string media(const std::string& kind, d10_case c, bool loud = false)
     if (kind == "d10")
         make_media(path, d10_video + audio + "-map 0:v -map 1:a -t 3 " + d10_video_codec + "-f mxf_d10");
     else if (kind == "d10_ntsc")
-        make_media(path, "-f lavfi -i testsrc=size=720x512:rate=30000/1001 " + audio +
-                             "-map 0:v -map 1:a -t 2 -pix_fmt yuv422p -c:v mpeg2video -g 1 -b:v 30M -minrate 30M "
-                             "-maxrate 30M -bufsize 1200000 -rc_init_occupancy 1200000 -f mxf_d10");
+        make_media(path,
+                   "-f lavfi -i testsrc=size=720x512:rate=30000/1001 " + audio +
+                       "-map 0:v -map 1:a -t 2 -pix_fmt yuv422p -c:v mpeg2video -g 1 -b:v 30M -minrate 30M "
+                       "-maxrate 30M -bufsize 1200000 -rc_init_occupancy 1200000 -f mxf_d10");
     else
-        make_media(path, "-f lavfi -i testsrc=size=160x120:rate=25 " + audio +
-                             "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -f mxf");
+        make_media(path,
+                   "-f lavfi -i testsrc=size=160x120:rate=25 " + audio +
+                       "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -f mxf");
     made[name] = path;
     return path;
 }

@@ -6,9 +6,9 @@
 // works out sample by sample with the codec's single conversions.
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -43,8 +43,8 @@ hand_made_source make_source(double gain)
     // 4 MiB is as long as a run grows), a payload larger than that, stream 2
     // between them, and the last payload ending the file.
     int64_t pos = 100;
-    const std::pair<int64_t, int32_t> layout[] = {{0, 6000}, {20, 6000}, {32, 6000}, {33, 6000}, {0, 6 << 20},
-                                                  {20, 6000}, {4000, 1200}, {20, 6000}};
+    const std::pair<int64_t, int32_t> layout[] = {{0, 6000},    {20, 6000}, {32, 6000},   {33, 6000},
+                                                  {0, 6 << 20}, {20, 6000}, {4000, 1200}, {20, 6000}};
     int32_t stream = 1;
     for (const auto& [gap, size] : layout) {
         pos += gap;

@@ -8,8 +8,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -33,10 +33,11 @@ const std::string& long_source()
         const std::string dir = scratch_dir() + "/sources";
         std::filesystem::create_directories(dir);
         const std::string p = dir + "/long.mxf";
-        make_media(p, "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
-                      "'anoisesrc=c=pink:a=0.2:r=48000:d=30:seed=7' -filter_complex '[1:a]pan=7.1|c0=c0|c1=0.9*c0|"
-                      "c2=0.8*c0|c3=0.7*c0|c4=0.6*c0|c5=0.5*c0|c6=0.4*c0|c7=0.3*c0[a]' -map 0:v -map '[a]' -t 30 "
-                      "-c:v mpeg2video -b:v 20k -c:a pcm_s24le -f mxf");
+        make_media(p,
+                   "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
+                   "'anoisesrc=c=pink:a=0.2:r=48000:d=30:seed=7' -filter_complex '[1:a]pan=7.1|c0=c0|c1=0.9*c0|"
+                   "c2=0.8*c0|c3=0.7*c0|c4=0.6*c0|c5=0.5*c0|c6=0.4*c0|c7=0.3*c0[a]' -map 0:v -map '[a]' -t 30 "
+                   "-c:v mpeg2video -b:v 20k -c:a pcm_s24le -f mxf");
         return p;
     }();
     return path;
@@ -222,8 +223,7 @@ void expect_old_or_complete(const std::string& dst, const std::vector<uint8_t>* 
     }
     const std::vector<uint8_t> now = read_file(dst);
     EXPECT_TRUE(now == complete_output() || (old && now == *old))
-        << what << ": the destination is neither the old file nor the complete new one (" << now.size()
-        << " bytes)";
+        << what << ": the destination is neither the old file nor the complete new one (" << now.size() << " bytes)";
 }
 
 // Puts the old file (if any) at dst, interrupts a run into it at the moment
@@ -269,8 +269,8 @@ TEST(Interruption, ASignalWhileWritingLeavesTheOldOrTheCompleteFile)
             signals.push_back(SIGKILL);
         for (int sig : signals)
             for (bool existing : {true, false}) {
-                const std::string what = std::string(named ? "named" : "unnamed") + " file, signal " +
-                                         strsignal(sig) + (existing ? ", replacing a file" : "");
+                const std::string what = std::string(named ? "named" : "unnamed") + " file, signal " + strsignal(sig) +
+                    (existing ? ", replacing a file" : "");
                 const std::vector<uint8_t>* before = existing ? &old : nullptr;
                 bool caught = false;
                 for (moment m : {moment::appears, moment::half_written, moment::written, moment::placed})

@@ -1,7 +1,7 @@
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <tuple>
-#include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -116,10 +116,9 @@ TEST(PayloadLocation, AnElementCutShortByTheEndOfTheFileIsFoundAfterItsLength)
     // The file ends 2000 bytes into an element whose length still says 3840:
     // the demuxer hands out those 2000 bytes. A constant tail that repeats the
     // length's last bytes (0f 00 0f 00 ...) must not be matched early.
-    for (const auto& [length_bytes, length, unit] :
-         {std::tuple{4, 0x000f00u, std::vector<uint8_t>{0x0f, 0x00}},
-          std::tuple{4, 0x0f0f0fu, std::vector<uint8_t>{0x0f, 0x0f, 0x0f}},
-          std::tuple{2, 0x80u, std::vector<uint8_t>{0x80, 0x80}}}) {
+    for (const auto& [length_bytes, length, unit] : {std::tuple{4, 0x000f00u, std::vector<uint8_t>{0x0f, 0x00}},
+                                                     std::tuple{4, 0x0f0f0fu, std::vector<uint8_t>{0x0f, 0x0f, 0x0f}},
+                                                     std::tuple{2, 0x80u, std::vector<uint8_t>{0x80, 0x80}}}) {
         std::vector<uint8_t> payload;
         while (payload.size() < 96)
             payload.insert(payload.end(), unit.begin(), unit.end());
@@ -136,8 +135,8 @@ TEST(PayloadLocation, EssenceThatBeginsLikeAKeyIsTakenAtItsPosition)
     // A piece of clip-wrapped essence whose first samples read 06 0e 2b 34
     // and a valid length byte: the payload lies at the position itself.
     std::vector<uint8_t> payload = ramp(400, 1);
-    const uint8_t key_like[] = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01,
-                                0x0d, 0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x01, 0x10};
+    const uint8_t key_like[] = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0d,
+                                0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x01, 0x10};
     std::copy(std::begin(key_like), std::end(key_like), payload.begin());
     std::vector<uint8_t> w = payload;
     w.resize(500, 0x55);
@@ -172,7 +171,7 @@ TEST(PayloadLocation, AnAes3ElementIsTakenOnlyWhenItsKeyAndWholeValueGiveThePayl
     // Two samples of a 2-channel 24-bit track: subframe = sample << 4 | channel,
     // six unused subframes after each pair.
     const uint32_t samples[4] = {0x123456, 0xFFFFFE, 0x7FFFFF, 0x800000};
-    std::vector<uint8_t> w = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01, 0x0d, 0x01, 0x03, 0x01,
+    std::vector<uint8_t> w = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x02, 0x01, 0x01,       0x0d, 0x01, 0x03, 0x01,
                               0x06, 0x01, 0x10, 0x00, 0x83, 0x00, 0x00, 4 + 2 * 32, 0x00, 0x02, 0x00, 0x03};
     std::vector<uint8_t> pcm;
     for (int i = 0; i < 2; ++i)

@@ -46,9 +46,8 @@ void add_reference(ebur128_state* st, const test_case& tc, const signal_data& d,
 
 readings reference_readings(const test_case& tc, const signal_data& d, const std::vector<size_t>& chunks)
 {
-    std::unique_ptr<ebur128_state, ebur128_closer> st(
-        ebur128_init(static_cast<unsigned>(tc.channels), static_cast<unsigned long>(tc.rate),
-                     EBUR128_MODE_I | EBUR128_MODE_LRA));
+    std::unique_ptr<ebur128_state, ebur128_closer> st(ebur128_init(
+        static_cast<unsigned>(tc.channels), static_cast<unsigned long>(tc.rate), EBUR128_MODE_I | EBUR128_MODE_LRA));
     EXPECT_TRUE(st);
     readings r;
     size_t at = 0, pieces = 0;
@@ -167,7 +166,8 @@ TEST(LoudnessMeter, channelMapsAndExtremes)
             if (rate == 2822400 && channels > 2)
                 continue;
             const size_t seconds = rate == 2822400 ? 3 : channels == 64 ? 4 : 8;
-            test_case tc{ENVELOPE, FLOAT, rate, channels, seconds * static_cast<size_t>(rate) + static_cast<size_t>(rate) / 3};
+            test_case tc{ENVELOPE, FLOAT, rate, channels,
+                         seconds * static_cast<size_t>(rate) + static_cast<size_t>(rate) / 3};
             signal_data d = make_signal(tc, ++seed);
             // Channels of different loudness, so that their weights show.
             for (size_t i = 0; i < d.f.size(); ++i)
@@ -185,7 +185,8 @@ TEST(LoudnessMeter, everyPieceSizeGivesTheSameBits)
         for (bool single : {false, true}) {
             test_case tc{ENVELOPE, S32, rate, 2, 7 * static_cast<size_t>(rate) + 13};
             const signal_data d = make_signal(tc, ++seed);
-            const std::vector<size_t> chunks = single ? std::vector<size_t>(tc.frames, 1) : std::vector<size_t>{tc.frames};
+            const std::vector<size_t> chunks =
+                single ? std::vector<size_t>(tc.frames, 1) : std::vector<size_t>{tc.frames};
             const readings want = reference_readings(tc, d, chunks);
             const readings got = meter_readings(tc, d, chunks);
             expect_same_bits(want, got, describe(tc) + (single ? " singly" : " whole"));
@@ -212,7 +213,8 @@ TEST(LoudnessMeter, flushingPartWayChangesNothing)
     loudness_meter_flush(&whole);
     EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_integrated(whole)),
               std::bit_cast<uint64_t>(loudness_meter_integrated(flushed)));
-    EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_range(whole)), std::bit_cast<uint64_t>(loudness_meter_range(flushed)));
+    EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_range(whole)),
+              std::bit_cast<uint64_t>(loudness_meter_range(flushed)));
     ASSERT_EQ(whole.gating.count, flushed.gating.count);
     for (size_t i = 0; i < whole.gating.count; ++i)
         ASSERT_EQ(loudness_energies_at(whole.gating, i), loudness_energies_at(flushed.gating, i)) << i;
@@ -261,9 +263,9 @@ TEST(LoudnessMeter, quasiPeakMetersRidingAlongEndAsFedOneByOne)
                         qpm_meter m{type, 0, 0};
                         for (size_t i = 0; i < tc.frames; ++i) {
                             const size_t at = i * k + c;
-                            const double level = format == S16   ? d.s16[at] / 32767.0
-                                                 : format == S32 ? d.s32[at] / 2147483647.0
-                                                                 : static_cast<double>(d.f[at]);
+                            const double level = format == S16 ? d.s16[at] / 32767.0
+                                : format == S32                ? d.s32[at] / 2147483647.0
+                                                               : static_cast<double>(d.f[at]);
                             qpm_process(&m, level, 1.0 / rate);
                         }
                         want.push_back(m);
@@ -301,9 +303,11 @@ TEST(LoudnessMeter, quasiPeakMetersRidingAlongEndAsFedOneByOne)
                     loudness_meter_flush(&plain);
                     const std::string what = describe(tc) + (avx2 ? " avx2" : " baseline");
                     EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_integrated(lm)),
-                              std::bit_cast<uint64_t>(loudness_meter_integrated(plain))) << what;
+                              std::bit_cast<uint64_t>(loudness_meter_integrated(plain)))
+                        << what;
                     EXPECT_EQ(std::bit_cast<uint64_t>(loudness_meter_range(lm)),
-                              std::bit_cast<uint64_t>(loudness_meter_range(plain))) << what;
+                              std::bit_cast<uint64_t>(loudness_meter_range(plain)))
+                        << what;
                     for (size_t i = 0; i < got.size(); ++i) {
                         // Where the meters cannot ride along they are left alone.
                         const qpm_meter& w = rides ? want[i] : qpm_meter{types[i % 4], 0, 0};

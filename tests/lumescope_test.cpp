@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <map>
 #include <regex>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -40,12 +40,13 @@ std::string media(const std::string& name)
         {"flt.wav", stereo + "-c:a pcm_f32le"},
         {"s16.flac", stereo + "-c:a flac -sample_fmt s16"},
         {"aac.m4a", stereo + "-c:a aac -b:a 192k"},
-        {"video_first.mkv", "-f lavfi -i testsrc=size=160x120:rate=25 " + stereo +
-                                "-map 0:v -map 1:a -t 5 -c:v mpeg4 -c:a pcm_s16le"},
+        {"video_first.mkv",
+         "-f lavfi -i testsrc=size=160x120:rate=25 " + stereo + "-map 0:v -map 1:a -t 5 -c:v mpeg4 -c:a pcm_s16le"},
         {"two_tracks.mkv", stereo + tone("0.05*sin(2*PI*700*t)") + "-map 0:a -map 1:a -c:a flac"},
-        {"six.wav", tone("0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*sin(2*PI*500*t)|"
-                         "0.05*sin(2*PI*600*t)|0.4*sin(2*PI*700*t)|0.15*sin(2*PI*800*t)") +
-                        "-c:a pcm_s16le"},
+        {"six.wav",
+         tone("0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*sin(2*PI*500*t)|"
+              "0.05*sin(2*PI*600*t)|0.4*sin(2*PI*700*t)|0.15*sin(2*PI*800*t)") +
+             "-c:a pcm_s16le"},
         {"silent.wav", tone("0|0", 2) + "-c:a pcm_s16le"},
         {"u8.wav", stereo + "-c:a pcm_u8"},
         {"f64.wav", stereo + "-c:a pcm_f64le"},
@@ -73,25 +74,25 @@ std::string json_layout(const std::string& json)
 std::string json_channel(bool last_comma)
 {
     return std::string(last_comma ? "                ,\n" : "") +
-           "                {\n"
-           "                    \"sample_peak\": \"X\",\n"
-           "                    \"true_peak\": \"X\",\n"
-           "                    \"qpm0\": \"X\",\n"
-           "                    \"qpm5\": \"X\",\n"
-           "                    \"qpm10\": \"X\",\n"
-           "                    \"qpm200\": \"X\"\n"
-           "                }\n";
+        "                {\n"
+        "                    \"sample_peak\": \"X\",\n"
+        "                    \"true_peak\": \"X\",\n"
+        "                    \"qpm0\": \"X\",\n"
+        "                    \"qpm5\": \"X\",\n"
+        "                    \"qpm10\": \"X\",\n"
+        "                    \"qpm200\": \"X\"\n"
+        "                }\n";
 }
 
 std::string json_track(int channels, bool comma)
 {
     std::string s = std::string(comma ? "        ,\n" : "") +
-                    "        {\n"
-                    "            \"idx\": \"X\",\n"
-                    "            \"loudness\": \"X\",\n"
-                    "            \"LRA\": \"X\",\n"
-                    "            \"channels\": \n"
-                    "            [\n";
+        "        {\n"
+        "            \"idx\": \"X\",\n"
+        "            \"loudness\": \"X\",\n"
+        "            \"LRA\": \"X\",\n"
+        "            \"channels\": \n"
+        "            [\n";
     for (int c = 0; c < channels; ++c)
         s += json_channel(c > 0);
     return s + "            ]\n        }\n";
@@ -113,12 +114,13 @@ run_result parse_json(const std::string& json)
     FILE* f = std::fopen(file.c_str(), "w");
     std::fwrite(json.data(), 1, json.size(), f);
     std::fclose(f);
-    return run("python3 -c " + sh("import json,sys\n"
-                                  "d = json.load(open(sys.argv[1]))\n"
-                                  "assert d['audio_cnt'] == str(len(d['audio_tracks']))\n"
-                                  "print(d['filename'])\n"
-                                  "for t in d['audio_tracks']:\n"
-                                  "    print(t['idx'], t['loudness'], t['LRA'], *[c['true_peak'] for c in t['channels']])\n") +
+    return run("python3 -c " +
+               sh("import json,sys\n"
+                  "d = json.load(open(sys.argv[1]))\n"
+                  "assert d['audio_cnt'] == str(len(d['audio_tracks']))\n"
+                  "print(d['filename'])\n"
+                  "for t in d['audio_tracks']:\n"
+                  "    print(t['idx'], t['loudness'], t['LRA'], *[c['true_peak'] for c in t['channels']])\n") +
                " " + sh(file));
 }
 
@@ -130,9 +132,10 @@ run_result parsed_file_name(const std::string& json)
     FILE* f = std::fopen(file.c_str(), "wb");
     std::fwrite(json.data(), 1, json.size(), f);
     std::fclose(f);
-    return run("python3 -c " + sh("import json,sys\n"
-                                  "d = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8', 'strict'))\n"
-                                  "sys.stdout.buffer.write(d['filename'].encode('utf-8'))\n") +
+    return run("python3 -c " +
+               sh("import json,sys\n"
+                  "d = json.loads(open(sys.argv[1], 'rb').read().decode('utf-8', 'strict'))\n"
+                  "sys.stdout.buffer.write(d['filename'].encode('utf-8'))\n") +
                " " + sh(file));
 }
 
@@ -146,8 +149,7 @@ std::string utf8_encoded(char32_t c)
         return {byte(0xC0 | c >> 6), byte(0x80 | (c & 0x3F))};
     if (c < 0x10000)
         return {byte(0xE0 | c >> 12), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F))};
-    return {byte(0xF0 | c >> 18), byte(0x80 | (c >> 12 & 0x3F)), byte(0x80 | (c >> 6 & 0x3F)),
-            byte(0x80 | (c & 0x3F))};
+    return {byte(0xF0 | c >> 18), byte(0x80 | (c >> 12 & 0x3F)), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F))};
 }
 
 // The length of the well-formed sequence at the start of bytes, or 0: the one
@@ -265,7 +267,8 @@ TEST(LumescopeFailures, AnInputThatFailsBeforeItsEndGivesNoReport)
                              sh(lumescope) + " -j tcp://127.0.0.1:$(cat " + sh(port_file) + "); s=$?; wait; exit $s");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(std::regex_search(r.err, std::regex("Failed to read tcp://127\\.0\\.0\\.1:\\d+: Connection reset by peer\n$")))
+    EXPECT_TRUE(
+        std::regex_search(r.err, std::regex("Failed to read tcp://127\\.0\\.0\\.1:\\d+: Connection reset by peer\n$")))
         << r.err;
 }
 
@@ -273,8 +276,9 @@ TEST(LumescopeFailures, ADemuxerThatEndsWithAnErrorAtTheEndStillReports)
 {
     // FFmpeg's GXF reader ends a clean file with an error code of its own.
     const std::string gxf = scratch_dir() + "/clip.gxf";
-    make_media(gxf, "-f lavfi -i testsrc=s=720x576:r=25:d=2 " + tone("0.25*sin(2*PI*1000*t)", 2) +
-                        "-map 0:v -map 1:a -t 2 -c:v mpeg2video -c:a pcm_s16le");
+    make_media(gxf,
+               "-f lavfi -i testsrc=s=720x576:r=25:d=2 " + tone("0.25*sin(2*PI*1000*t)", 2) +
+                   "-map 0:v -map 1:a -t 2 -c:v mpeg2video -c:a pcm_s16le");
     const run_result r = lumescope_run(sh(gxf));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("\t\tsample peak [0] -12.04 dBFS\n"), std::string::npos) << r.out;
@@ -285,7 +289,8 @@ TEST(LumescopeFailures, DecodeFailuresNameTheStreamIndex)
     // An AVI cut at an odd byte inside its audio: the last PCM packet holds
     // half a sample. The audio is stream 1, the first track.
     const std::string avi = scratch_dir() + "/video_first.avi";
-    make_media(avi, "-f lavfi -i testsrc=size=64x48:rate=25 " + stereo + "-map 0:v -map 1:a -t 4 -c:v mpeg4 -c:a pcm_s16le");
+    make_media(avi,
+               "-f lavfi -i testsrc=size=64x48:rate=25 " + stereo + "-map 0:v -map 1:a -t 4 -c:v mpeg4 -c:a pcm_s16le");
     std::vector<uint8_t> bytes = read_file(avi);
     bytes.resize((bytes.size() * 6 / 10) | 1);
     const std::string cut = scratch_dir() + "/cut.avi";
@@ -393,14 +398,15 @@ TEST(LumescopeFormats, SixChannelTrackHasEveryChannel)
 
 TEST(LumescopeFormats, UnsignedEightBitAndDoubleAreNotSupported)
 {
-    for (const auto& [name, fmt, codec] : {std::tuple{"u8.wav", "u8", "pcm_u8"}, std::tuple{"f64.wav", "dbl", "pcm_f64le"}}) {
+    for (const auto& [name, fmt, codec] :
+         {std::tuple{"u8.wav", "u8", "pcm_u8"}, std::tuple{"f64.wav", "dbl", "pcm_f64le"}}) {
         const run_result r = lumescope_run(sh(media(name)));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         const std::vector<std::string> lines = split_lines(r.err);
         ASSERT_EQ(lines.size(), 3u) << r.err;
-        EXPECT_EQ(lines[0].rfind("Found audio track #0, channels=2, sample_rate=48000, sample_fmt=[" + std::string(fmt) +
-                                     "], codec_name=[" + codec + "][",
+        EXPECT_EQ(lines[0].rfind("Found audio track #0, channels=2, sample_rate=48000, sample_fmt=[" +
+                                     std::string(fmt) + "], codec_name=[" + codec + "][",
                                  0),
                   0u)
             << lines[0];
@@ -479,22 +485,22 @@ TEST(LumescopeReports, FileNamesThatAreNotUtf8GiveUtf8Json)
     const std::string r = "\xEF\xBF\xBD";  // U+FFFD
     const std::vector<std::pair<std::string, std::string>> pieces = {
         {"bad ", "bad "},
-        {"\xFF\xFE", r + r},                       // bytes UTF-8 never uses
-        {"\x80 \xBF", r + " " + r},                 // lone continuation bytes
-        {"\xC0\xAF \xC1\xBF", r + r + " " + r + r},   // overlong '/' and U+007F
-        {"\xE0\x80\xAF", r + r + r},               // overlong '/'
-        {"\xE0\x9F\xBF", r + r + r},               // overlong U+07FF
-        {"\xF0\x8F\xBF\xBF", r + r + r + r},        // overlong U+FFFF
+        {"\xFF\xFE", r + r},                                  // bytes UTF-8 never uses
+        {"\x80 \xBF", r + " " + r},                           // lone continuation bytes
+        {"\xC0\xAF \xC1\xBF", r + r + " " + r + r},           // overlong '/' and U+007F
+        {"\xE0\x80\xAF", r + r + r},                          // overlong '/'
+        {"\xE0\x9F\xBF", r + r + r},                          // overlong U+07FF
+        {"\xF0\x8F\xBF\xBF", r + r + r + r},                  // overlong U+FFFF
         {"\xED\xA0\x80\xED\xBF\xBF", r + r + r + r + r + r},  // the first and last surrogates
-        {"\xF4\x90\x80\x80", r + r + r + r},        // U+110000
-        {"\xF5\x80\x80\x80", r + r + r + r},        // a lead byte beyond U+10FFFF
-        {"\xE2\x82x", r + r + "x"},                // a sequence cut short by an ASCII byte
-        {"\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"},      // U+0080, U+07FF
+        {"\xF4\x90\x80\x80", r + r + r + r},                  // U+110000
+        {"\xF5\x80\x80\x80", r + r + r + r},                  // a lead byte beyond U+10FFFF
+        {"\xE2\x82x", r + r + "x"},                           // a sequence cut short by an ASCII byte
+        {"\xC2\x80\xDF\xBF", "\xC2\x80\xDF\xBF"},             // U+0080, U+07FF
         {"\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80", "\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80"},  // U+0800, U+D7FF, U+E000
-        {"\xEF\xBF\xBF\xEF\xBF\xBD", "\xEF\xBF\xBF\xEF\xBF\xBD"},  // U+FFFF, U+FFFD
-        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},  // U+10000, U+10FFFF
-        {"\"\x01", "\"\x01"},                        // escaped in the JSON text, not replaced
-        {"\xF0\x9F\x8E", r + r + r},               // cut short by the end of the name
+        {"\xEF\xBF\xBF\xEF\xBF\xBD", "\xEF\xBF\xBF\xEF\xBF\xBD"},                          // U+FFFF, U+FFFD
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},          // U+10000, U+10FFFF
+        {"\"\x01", "\"\x01"},         // escaped in the JSON text, not replaced
+        {"\xF0\x9F\x8E", r + r + r},  // cut short by the end of the name
     };
     std::string name, expected;
     for (const auto& [raw, shown] : pieces) {
@@ -517,8 +523,10 @@ TEST(LumescopeReports, FileNamesThatAreNotUtf8GiveUtf8Json)
     EXPECT_EQ(lumescope_run(sh(path)).out.rfind("filename: " + path + "\n", 0), 0u);
 
     // A name of well-formed characters of every length passes unchanged.
-    const std::string good = scratch_dir() + "/Fr\xC3\xA9" "d\xC3\xA9ric \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC "
-                                             "\xF0\x9F\x8E\xB5.wav";
+    const std::string good = scratch_dir() +
+        "/Fr\xC3\xA9"
+        "d\xC3\xA9ric \xE2\x82\xAC \xE6\x97\xA5\xE6\x9C\xAC "
+        "\xF0\x9F\x8E\xB5.wav";
     make_media(good, tone("0.1*sin(2*PI*440*t)", 1) + "-c:a pcm_s16le");
     const run_result good_json = lumescope_run("-j " + sh(good));
     ASSERT_EQ(good_json.status, 0) << good_json.err;
@@ -579,9 +587,11 @@ TEST(Utf8, EveryScalarValueDecodesAndNothingElse)
 TEST(LumescopeReports, ReportIsTheSameForAnyNumberOfThreads)
 {
     const std::string path = scratch_dir() + "/three_tracks.mkv";
-    make_media(path, stereo + tone("0.1*random(1)") + tone("0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*random(4)|"
-                                                          "0.05*sin(2*PI*600*t)|0.4*sin(2*PI*700*t)|0.15*random(5)") +
-                         "-map 0:a -map 1:a -map 2:a -c:a:0 pcm_s16le -c:a:1 flac -c:a:2 aac");
+    make_media(path,
+               stereo + tone("0.1*random(1)") +
+                   tone("0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*random(4)|"
+                        "0.05*sin(2*PI*600*t)|0.4*sin(2*PI*700*t)|0.15*random(5)") +
+                   "-map 0:a -map 1:a -map 2:a -c:a:0 pcm_s16le -c:a:1 flac -c:a:2 aac");
     std::string reports[3];
     const unsigned threads[3] = {1, 2, 7};
     for (int i = 0; i < 3; ++i) {
@@ -607,25 +617,25 @@ TEST(LumescopeReports, NonFiniteFloatSamplesAreMeasuredAsSilenceWithOneLinePerTr
     // last frame and between; the other with 0 in their places. The same name
     // in two folders, so that the reports' file names agree.
     const std::string bad = scratch_dir() + "/non_finite", zeroed = scratch_dir() + "/zeroed";
-    const run_result made = run(
-        "mkdir -p " + sh(bad) + " " + sh(zeroed) + " && python3 -c " +
-        sh("import math, struct, sys\n"
-           "rate, frames = 48000, 96000\n"
-           "odd = {(0, 0): 0x7fc00000, (5000, 1): 0x7f800001, (20000, 0): 0xffc00000,\n"
-           "       (20001, 0): 0x7fbfffff, (47999, 1): 0x7f800000, (60000, 0): 0xff800000,\n"
-           "       (frames - 1, 1): 0xffffffff}\n"
-           "tone, clean = bytearray(), bytearray()\n"
-           "for i in range(frames):\n"
-           "    t = i / rate\n"
-           "    v = (0.4 * math.sin(2 * math.pi * 440 * t) * (0.6 + 0.4 * math.sin(2 * math.pi * t)),\n"
-           "         0.2 * math.sin(2 * math.pi * 997 * t))\n"
-           "    for c in (0, 1):\n"
-           "        bits = odd.get((i, c))\n"
-           "        tone += struct.pack('<I', bits) if bits is not None else struct.pack('<f', v[c])\n"
-           "        clean += struct.pack('<f', 0.0 if (i, c) in odd else v[c])\n"
-           "open(sys.argv[1], 'wb').write(tone)\n"
-           "open(sys.argv[2], 'wb').write(clean)\n") +
-        " " + sh(bad + "/raw.f32") + " " + sh(zeroed + "/raw.f32"));
+    const run_result made =
+        run("mkdir -p " + sh(bad) + " " + sh(zeroed) + " && python3 -c " +
+            sh("import math, struct, sys\n"
+               "rate, frames = 48000, 96000\n"
+               "odd = {(0, 0): 0x7fc00000, (5000, 1): 0x7f800001, (20000, 0): 0xffc00000,\n"
+               "       (20001, 0): 0x7fbfffff, (47999, 1): 0x7f800000, (60000, 0): 0xff800000,\n"
+               "       (frames - 1, 1): 0xffffffff}\n"
+               "tone, clean = bytearray(), bytearray()\n"
+               "for i in range(frames):\n"
+               "    t = i / rate\n"
+               "    v = (0.4 * math.sin(2 * math.pi * 440 * t) * (0.6 + 0.4 * math.sin(2 * math.pi * t)),\n"
+               "         0.2 * math.sin(2 * math.pi * 997 * t))\n"
+               "    for c in (0, 1):\n"
+               "        bits = odd.get((i, c))\n"
+               "        tone += struct.pack('<I', bits) if bits is not None else struct.pack('<f', v[c])\n"
+               "        clean += struct.pack('<f', 0.0 if (i, c) in odd else v[c])\n"
+               "open(sys.argv[1], 'wb').write(tone)\n"
+               "open(sys.argv[2], 'wb').write(clean)\n") +
+            " " + sh(bad + "/raw.f32") + " " + sh(zeroed + "/raw.f32"));
     ASSERT_EQ(made.status, 0) << made.err;
     const std::string quiet = scratch_dir() + "/quiet.f32";
     make_media(quiet, tone("0.05*sin(2*PI*300*t)", 2) + "-f f32le -c:a pcm_f32le");
@@ -633,8 +643,8 @@ TEST(LumescopeReports, NonFiniteFloatSamplesAreMeasuredAsSilenceWithOneLinePerTr
         const std::string raw = "-f f32le -ar 48000 -ac 2 -i " + sh(dir + "/raw.f32") + " ";
         make_media(dir + "/tone.wav", raw + "-c:a pcm_f32le");
         // A second, finite float track beside it, for a programme of both.
-        make_media(dir + "/two.mkv", raw + "-f f32le -ar 48000 -ac 1 -i " + sh(quiet) +
-                                         " -map 0:a -map 1:a -c:a pcm_f32le");
+        make_media(dir + "/two.mkv",
+                   raw + "-f f32le -ar 48000 -ac 1 -i " + sh(quiet) + " -map 0:a -map 1:a -c:a pcm_f32le");
     }
     auto lumescope_in = [](const std::string& dir, const std::string& args) {
         return run("cd " + sh(dir) + " && " + sh(lumescope) + " " + args);

@@ -34,17 +34,17 @@ std::string media(const std::string& name)
     const std::string path = scratch_dir() + "/" + name;
     std::string args;
     if (name == "stereo24.mxf")
-        args = video + tone("0.25*sin(2*PI*440*t)|0.125*sin(2*PI*1000*t)") +
-               "-map 0:v -map 1:a -t 6 " + video_codec + "-c:a pcm_s24le -f mxf";
+        args = video + tone("0.25*sin(2*PI*440*t)|0.125*sin(2*PI*1000*t)") + "-map 0:v -map 1:a -t 6 " + video_codec +
+            "-c:a pcm_s24le -f mxf";
     else if (name == "two_tracks.mxf")
         args = video + tone("0.5*sin(2*PI*300*t)|0.4*sin(2*PI*500*t)") + tone("0.03*sin(2*PI*700*t)") +
-               "-map 0:v -map 1:a -map 2:a -t 6 " + video_codec + "-c:a:0 pcm_s16le -c:a:1 pcm_s24le -f mxf";
+            "-map 0:v -map 1:a -map 2:a -t 6 " + video_codec + "-c:a:0 pcm_s16le -c:a:1 pcm_s24le -f mxf";
     else if (name == "silent_and_tone.mxf")  // digital silence, a tone, a tone at -86 dBFS
         args = video + tone("0|0") + tone("0.2*sin(2*PI*440*t)") + tone("0.00005*sin(2*PI*440*t)") +
-               "-map 0:v -map 1:a -map 2:a -map 3:a -t 6 " + video_codec + "-c:a pcm_s24le -f mxf";
+            "-map 0:v -map 1:a -map 2:a -map 3:a -t 6 " + video_codec + "-c:a pcm_s24le -f mxf";
     else if (name == "short.mxf")  // 0.32 s: no 400 ms block to gate
         args = video + tone("0.2*sin(2*PI*440*t)", 0.32) + "-map 0:v -map 1:a -t 0.32 " + video_codec +
-               "-c:a pcm_s24le -f mxf";
+            "-c:a pcm_s24le -f mxf";
     else if (name == "atom16.mxf")
         args = tone("0.3*sin(2*PI*880*t)") + "-c:a pcm_s16le -f mxf_opatom";
     else if (name == "tone.wav")
@@ -83,7 +83,8 @@ TEST(LumetrimCommandLine, WrongArgumentCountsPrintUsageAndExitOne)
     for (const std::string args : {"", "a.mxf auto", "a.mxf auto b.mxf extra"}) {
         const run_result r = lumetrim_run(args);
         EXPECT_EQ(r.status, 1) << args;
-        EXPECT_EQ(r.err, "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n");
+        EXPECT_EQ(r.err,
+                  "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n");
         EXPECT_EQ(r.out, "");
     }
 }
@@ -105,7 +106,8 @@ TEST(LumetrimCommandLine, WavSourceIsRefusedWith161AfterItsFormatNames)
     ASSERT_EQ(lines.size(), 3u) << r.err;
     std::smatch m1, m2;
     ASSERT_TRUE(std::regex_match(lines[0], m1, std::regex(R"(inplace_norm\.cpp:(\d+): name=\[wav\])")));
-    ASSERT_TRUE(std::regex_match(lines[1], m2, std::regex(R"(inplace_norm\.cpp:(\d+): long_name=\[WAV / WAVE \(Waveform Audio\)\])")));
+    ASSERT_TRUE(std::regex_match(
+        lines[1], m2, std::regex(R"(inplace_norm\.cpp:(\d+): long_name=\[WAV / WAVE \(Waveform Audio\)\])")));
     EXPECT_EQ(std::stoi(m2[1]), std::stoi(m1[1]) + 1);
     EXPECT_EQ(lines[2], "inplace_norm_create(" + wav + ")=-95");
     EXPECT_FALSE(std::filesystem::exists(dst_path("wav.mxf")));
@@ -256,8 +258,9 @@ TEST(LumetrimCommandLine, TargetsThatAreNotWholeFiniteNumbersAreRefusedBeforeAny
     for (const std::string target : {"--23", "loud", "nan", "-inf", "1e999", "", "-23dB", "0x10", " -23", "23 "}) {
         const run_result r = lumetrim_run(sh(copy) + " " + sh(target) + " " + sh(copy));
         EXPECT_EQ(r.status, 1) << target;
-        EXPECT_EQ(r.err, "Invalid target loudness: " + target + "\nPlease specify arguments.\nUsage:\n\t" + lumetrim +
-                             " <src file> [<auto|<value>> <dst file>]\n");
+        EXPECT_EQ(r.err,
+                  "Invalid target loudness: " + target + "\nPlease specify arguments.\nUsage:\n\t" + lumetrim +
+                      " <src file> [<auto|<value>> <dst file>]\n");
         EXPECT_EQ(read_file(copy), before) << target;
     }
     for (const std::string target : {"-23", "-23.0", "-16.5", "+3", "-2.3e1"}) {
@@ -278,9 +281,7 @@ TEST(LumetrimCommandLine, TargetsThatAreNotWholeFiniteNumbersAreRefusedBeforeAny
 TEST(LumetrimNormalize, ConstantAndSilentPayloadsAreRewrittenInPlace)
 {
     // Two seconds of tone, then a constant.
-    auto then = [](const std::string& constant) {
-        return "if(lt(t\\,2)\\,0.3*sin(2*PI*440*t)\\," + constant + ")";
-    };
+    auto then = [](const std::string& constant) { return "if(lt(t\\,2)\\,0.3*sin(2*PI*440*t)\\," + constant + ")"; };
     const struct {
         const char* name;
         std::string expr;
@@ -294,8 +295,8 @@ TEST(LumetrimNormalize, ConstantAndSilentPayloadsAreRewrittenInPlace)
     };
     for (const auto& c : cases) {
         const std::string src = scratch_dir() + "/" + c.name;
-        make_media(src, video + tone(c.expr, 4) + "-map 0:v -map 1:a -t 4 " + video_codec +
-                            "-c:a " + c.codec + " -f mxf");
+        make_media(src,
+                   video + tone(c.expr, 4) + "-map 0:v -map 1:a -t 4 " + video_codec + "-c:a " + c.codec + " -f mxf");
         const std::string dst = dst_path(c.name);
         const run_result r = lumetrim_run(sh(src) + " auto " + sh(dst));
         ASSERT_EQ(r.status, 0) << c.name << "\n" << r.err;
@@ -317,11 +318,15 @@ TEST(LumetrimNormalize, TracksWithoutGatedLoudnessAreLeftByteIdenticalAndSaySo)
         ASSERT_EQ(r.status, 0) << r.err;
         for (int s : streams) {
             const std::string amp = "amp[" + std::to_string(s) + "]";
-            EXPECT_NE(r.err.find("current " + amp + "=-infdB\namplify " + amp + "=infdB\nmultiply " + amp + "=inf\n"
-                                 "unchanged " + amp + ": no gated loudness (shorter than 400 ms, below -70 LUFS or "
+            EXPECT_NE(r.err.find("current " + amp + "=-infdB\namplify " + amp + "=infdB\nmultiply " + amp +
+                                 "=inf\n"
+                                 "unchanged " +
+                                 amp +
+                                 ": no gated loudness (shorter than 400 ms, below -70 LUFS or "
                                  "silent)\n"),
                       std::string::npos)
-                << name << " " << s << "\n" << r.err;
+                << name << " " << s << "\n"
+                << r.err;
         }
         EXPECT_EQ(r.err.find("unchanged amp[2]"), std::string::npos) << r.err;
         expect_only_samples_changed(src, dst);
@@ -329,7 +334,8 @@ TEST(LumetrimNormalize, TracksWithoutGatedLoudnessAreLeftByteIdenticalAndSaySo)
         ASSERT_EQ(before.size(), after.size());
         for (size_t k = 0; k < before.size(); ++k)
             if (std::find(streams.begin(), streams.end(), before[k].stream) != streams.end()) {
-                EXPECT_EQ(before[k].hash, after[k].hash) << name << ": packet " << k << " of stream " << before[k].stream;
+                EXPECT_EQ(before[k].hash, after[k].hash)
+                    << name << ": packet " << k << " of stream " << before[k].stream;
             }
     }
     EXPECT_NE(lumetrim_run(sh(media("silent_and_tone.mxf"))).err.find("\t\tqpm200: -inf dBFS\n"), std::string::npos);
@@ -344,8 +350,7 @@ TEST(LumetrimCommandLine, ATargetNoGainCanReachIsRefusedAfterTheReportAndWritesN
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("inplace_norm_measure_print\n"), std::string::npos) << r.err;
         const std::string tail = std::string("Invalid target loudness: ") + target +
-                                 "\nPlease specify arguments.\nUsage:\n\t" + lumetrim +
-                                 " <src file> [<auto|<value>> <dst file>]\n";
+            "\nPlease specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n";
         ASSERT_GE(r.err.size(), tail.size());
         EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
         EXPECT_EQ(r.err.find("amp["), std::string::npos) << r.err;
@@ -462,10 +467,11 @@ std::vector<track_figures> scan_figures(const std::string& path, unsigned thread
 TEST(LumetrimMeasure, EveryFigureIsTheSameForAnyNumberOfThreads)
 {
     const std::string src = scratch_dir() + "/four_tracks.mxf";
-    make_media(src, video + tone("0.5*sin(2*PI*300*t)|0.2*sin(2*PI*3000*t)") + tone("0.1*random(1)") +
-                        tone("0.3*sin(2*PI*90*t)*sin(2*PI*0.5*t)") + tone("0.7*random(2)|0.01*random(3)") +
-                        "-map 0:v -map 1:a -map 2:a -map 3:a -map 4:a -t 6 " + video_codec +
-                        "-c:a:0 pcm_s24le -c:a:1 pcm_s16le -c:a:2 pcm_s24le -c:a:3 pcm_s16le -f mxf");
+    make_media(src,
+               video + tone("0.5*sin(2*PI*300*t)|0.2*sin(2*PI*3000*t)") + tone("0.1*random(1)") +
+                   tone("0.3*sin(2*PI*90*t)*sin(2*PI*0.5*t)") + tone("0.7*random(2)|0.01*random(3)") +
+                   "-map 0:v -map 1:a -map 2:a -map 3:a -map 4:a -t 6 " + video_codec +
+                   "-c:a:0 pcm_s24le -c:a:1 pcm_s16le -c:a:2 pcm_s24le -c:a:3 pcm_s16le -f mxf");
     const std::vector<track_figures> one = scan_figures(src, 1);
     ASSERT_EQ(one.size(), 4u);
     for (unsigned threads : {2u, 5u}) {

@@ -65,10 +65,18 @@ TEST(PacketTable, KeepsEveryPlaceCompactlyAndSortsOutOfOrderOnes)
 
     // Gaps of every magnitude either way, and the extremes of each field.
     const std::vector<payload_place> odd = {
-        {0, 0, 0, false},           {int64_t(1) << 62, 1, 7, true}, {1, 5, 8, false},
-        {(int64_t(1) << 60) + 5, 5, 9, false}, {3, INT32_MAX, INT32_MAX, true}, {INT64_MAX / 2, 0, 0, false},
-        {INT64_MAX / 2, 0, 1, false}, {2, 1, 2, false},            {2, 1, 3, false},
-        {INT64_MAX, INT32_MAX, 4, false}, {INT64_MIN, 7, 5, true},  {INT64_MAX - 3, -1, 6, false},
+        {0, 0, 0, false},
+        {int64_t(1) << 62, 1, 7, true},
+        {1, 5, 8, false},
+        {(int64_t(1) << 60) + 5, 5, 9, false},
+        {3, INT32_MAX, INT32_MAX, true},
+        {INT64_MAX / 2, 0, 0, false},
+        {INT64_MAX / 2, 0, 1, false},
+        {2, 1, 2, false},
+        {2, 1, 3, false},
+        {INT64_MAX, INT32_MAX, 4, false},
+        {INT64_MIN, 7, 5, true},
+        {INT64_MAX - 3, -1, 6, false},
     };
     packet_table extremes;
     for (const payload_place& p : odd)

@@ -39,7 +39,7 @@ std::string escape_commas(std::string expr)
 std::string programme_source(int rate)
 {
     return "-f lavfi -i " + sh("aevalsrc=" + escape_commas(programme_expr) + ":s=" + std::to_string(rate) + ":d=26") +
-           " ";
+        " ";
 }
 
 std::string programme_media()
@@ -65,8 +65,9 @@ std::string two_mono_media()
 {
     static const std::string path = [] {
         const std::string p = scratch_dir() + "/two_mono.mkv";
-        make_media(p, "-i " + sh(programme_media()) + " -filter_complex " +
-                          sh("[0:a]channelsplit=channel_layout=stereo[l][r]") + " -map [l] -map [r] -c:a pcm_s16le");
+        make_media(p,
+                   "-i " + sh(programme_media()) + " -filter_complex " +
+                       sh("[0:a]channelsplit=channel_layout=stereo[l][r]") + " -map [l] -map [r] -c:a pcm_s16le");
         return p;
     }();
     return path;
@@ -99,7 +100,8 @@ struct ffmpeg_series {
 
 ffmpeg_series ffmpeg_readings(const std::string& path, const std::string& before = "")
 {
-    const run_result r = run("ffmpeg -nostdin -nostats -i " + sh(path) + " -af " + sh(before + "ebur128") + " -f null -");
+    const run_result r =
+        run("ffmpeg -nostdin -nostats -i " + sh(path) + " -af " + sh(before + "ebur128") + " -f null -");
     EXPECT_EQ(r.status, 0) << r.err;
     ffmpeg_series s;
     const std::regex line(R"(t: *([0-9.]+) +TARGET:\S+ LUFS +M: *(\S+) +S: *(\S+))");
@@ -137,14 +139,14 @@ void expect_same_digits(const std::string& ours, const std::string& theirs, cons
 // line; then renders it to PNG with rsvg-convert, which must not complain.
 std::vector<std::string> check_svg(const std::string& svg)
 {
-    const run_result parsed = run(
-        "python3 -c " +
-        sh("import sys, xml.etree.ElementTree as E\n"
-           "r = E.parse(sys.argv[1]).getroot()\n"
-           "assert r.tag == '{http://www.w3.org/2000/svg}svg', r.tag\n"
-           "for t in r.iter('{http://www.w3.org/2000/svg}text'):\n"
-           "    if t.get('font-weight') == 'bold' and t.get('font-size') is None: print(t.text)\n") +
-        " " + sh(svg));
+    const run_result parsed =
+        run("python3 -c " +
+            sh("import sys, xml.etree.ElementTree as E\n"
+               "r = E.parse(sys.argv[1]).getroot()\n"
+               "assert r.tag == '{http://www.w3.org/2000/svg}svg', r.tag\n"
+               "for t in r.iter('{http://www.w3.org/2000/svg}text'):\n"
+               "    if t.get('font-weight') == 'bold' and t.get('font-size') is None: print(t.text)\n") +
+            " " + sh(svg));
     EXPECT_EQ(parsed.status, 0) << parsed.err;
     const std::string png = svg + ".png";
     const run_result rendered = run("rsvg-convert " + sh(svg) + " -o " + sh(png));
@@ -251,7 +253,8 @@ TEST(LoudnessSeries, LeaveEveryFigureAsItWasAndFollowEachTrackAndProgramme)
     ASSERT_EQ(plain.status, 0) << plain.err;
     ASSERT_EQ(with.status, 0) << with.err;
     // Taking the series out gives the report without them, byte for byte.
-    std::string stripped = std::regex_replace(with.out, std::regex(R"(,\n +"momentary": \[[^\]]*\],\n +"short_term": \[[^\]]*\])"), "");
+    std::string stripped =
+        std::regex_replace(with.out, std::regex(R"(,\n +"momentary": \[[^\]]*\],\n +"short_term": \[[^\]]*\])"), "");
     EXPECT_EQ(stripped, plain.out);
     const auto m = json_series(with.out, "momentary"), s = json_series(with.out, "short_term");
     ASSERT_EQ(m.size(), 3u);  // two tracks, one programme
@@ -284,9 +287,11 @@ TEST(LoudnessPlot, PictureParsesRendersAndHasAPanelPerTrackOrProgramme)
     ASSERT_EQ(ptitles.size(), 1u);
     // The title carries the report's figures.
     std::smatch f;
-    ASSERT_TRUE(std::regex_search(p.out, f, std::regex(R"(programme 0-1:\n\tloudness:  (\S+) LUFS\n\tLRA: (\S+) LU\n\ttrue peak: (\S+) dBFS)")));
-    EXPECT_EQ(ptitles[0], "programme 0-1: I " + f[1].str() + " LUFS, LRA " + f[2].str() + " LU, max true peak " +
-                              f[3].str() + " dBTP");
+    ASSERT_TRUE(std::regex_search(
+        p.out, f, std::regex(R"(programme 0-1:\n\tloudness:  (\S+) LUFS\n\tLRA: (\S+) LU\n\ttrue peak: (\S+) dBFS)")));
+    EXPECT_EQ(ptitles[0],
+              "programme 0-1: I " + f[1].str() + " LUFS, LRA " + f[2].str() + " LU, max true peak " + f[3].str() +
+                  " dBTP");
     expect_hot_passage_marked(per_programme);
 }
 
@@ -317,7 +322,8 @@ TEST(LoudnessPlot, FailuresToWriteComeAfterTheReportAndSeriesNeedJson)
     const run_result same = lumescope_run("--plot " + sh(alias) + " " + sh(input));
     EXPECT_EQ(same.status, 1);
     EXPECT_EQ(same.out, "");
-    EXPECT_EQ(same.err, "The picture would replace the input: " + alias + "\nUsage:\n\tlumescope [-t|-j] <input file>\n\n");
+    EXPECT_EQ(same.err,
+              "The picture would replace the input: " + alias + "\nUsage:\n\tlumescope [-t|-j] <input file>\n\n");
     EXPECT_TRUE(read_file(input) == before);
 
     const run_result text = lumescope_run("--series " + sh(path));
@@ -367,7 +373,8 @@ TEST(LoudnessPlotWriter, NamesAreEscapedAndTimesAreClockTimes)
 {
     EXPECT_EQ(loudness_plot_escape("a&b<c>\"d'"), "a&amp;b&lt;c&gt;&quot;d&apos;");
     // Control characters and bytes that are not UTF-8 cannot be in XML.
-    EXPECT_EQ(loudness_plot_escape("x\ty\x01\xff" "\xC3\xA9\xE2\x82\xAC"),
+    EXPECT_EQ(loudness_plot_escape("x\ty\x01\xff"
+                                   "\xC3\xA9\xE2\x82\xAC"),
               "x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9\xE2\x82\xAC");
     EXPECT_EQ(loudness_plot_escape("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong '/'
     EXPECT_EQ(loudness_plot_time(0), "0:00:00");

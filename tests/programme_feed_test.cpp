@@ -72,8 +72,7 @@ TEST(ProgrammeFeed, SamplesBecomeTheProgrammesFormatExactly)
     programme_feed_init(&ints, {1, 1}, {TRACK_S16, TRACK_S32}, TRACK_S32);
     push<int16_t>(&ints, 0, {-32768, 1, 32767}, 1);
     push<int32_t>(&ints, 1, {7, 8, 9}, 1);
-    EXPECT_EQ(take<int32_t>(&ints, 3, 2),
-              (std::vector<int32_t>{INT32_MIN, 7, 65536, 8, 32767 * 65536, 9}));
+    EXPECT_EQ(take<int32_t>(&ints, 3, 2), (std::vector<int32_t>{INT32_MIN, 7, 65536, 8, 32767 * 65536, 9}));
     // Beside floats: 16-bit over 32768, 32-bit over 2^31.
     programme_feed floats;
     programme_feed_init(&floats, {1, 1, 1}, {TRACK_S16, TRACK_S32, TRACK_FLOAT}, TRACK_FLOAT);

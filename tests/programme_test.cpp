@@ -57,7 +57,7 @@ std::string mono_tracks_args(const std::string& audio_input, int count, int seco
         maps += "-map [a" + std::to_string(c) + "] ";
     }
     return video + audio_input + "-filter_complex " + sh(split) + " " + maps + "-t " + std::to_string(seconds) + " " +
-           video_codec + "-c:a " + codec + " -f mxf";
+        video_codec + "-c:a " + codec + " -f mxf";
 }
 
 // Channels of a file copied exactly into a file of their own.
@@ -86,7 +86,7 @@ std::string media(const std::string& name)
         args = channels_of(media("master.wav"), "2|3|4|5|6|7");
     else if (name == "stereo_track.mxf")
         args = video + "-i " + sh(media("stereo.wav")) + " -map 0:v -map 1:a -t 12 " + video_codec +
-               "-c:a pcm_s24le -f mxf";
+            "-c:a pcm_s24le -f mxf";
     else if (name == "hot_pair.mxf")  // short loud bursts: a low loudness under high peaks
         args = mono_tracks_args(
             source("0.9*sin(2*PI*1000*t)*lt(mod(t\\,1)\\,0.005)|0.7*sin(2*PI*1500*t)*lt(mod(t+0.5\\,1)\\,0.005)", 8), 2,
@@ -102,7 +102,7 @@ std::string media(const std::string& name)
             std::string graph;
             for (int i = 0; i < tracks; ++i)
                 graph += "[0:a:" + std::to_string(i) + "]apad=whole_len=" + std::to_string(seconds * 48000) + "[p" +
-                         std::to_string(i) + "];";
+                    std::to_string(i) + "];";
             for (int i = 0; i < tracks; ++i)
                 graph += "[p" + std::to_string(i) + "]";
             graph += "amerge=inputs=" + std::to_string(tracks);
@@ -112,9 +112,8 @@ std::string media(const std::string& name)
             for (int i = 0; i < tracks; ++i) {
                 const int buffers = (i == short_track ? short_seconds : seconds) * 10;  // of 100 ms
                 sources += " audiotestsrc num-buffers=" + std::to_string(buffers) +
-                           " samplesperbuffer=4800 wave=pink-noise volume=0." + std::to_string(1 + i % 4) +
-                           " ! audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_" +
-                           std::to_string(i);
+                    " samplesperbuffer=4800 wave=pink-noise volume=0." + std::to_string(1 + i % 4) +
+                    " ! audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_" + std::to_string(i);
             }
             make_gst_mxf(path, sources);
         }
@@ -122,7 +121,7 @@ std::string media(const std::string& name)
         return path;
     } else if (name == "mixed_rates.mkv")
         args = source("0.1*sin(2*PI*300*t)", 2) + "-f lavfi -i " + sh("aevalsrc=0.1*sin(2*PI*300*t):s=44100:d=2") +
-               " -map 0:a -map 1:a -c:a pcm_s16le";
+            " -map 0:a -map 1:a -c:a pcm_s16le";
     make_media(path, args);
     made[name] = path;
     return path;
@@ -368,7 +367,8 @@ TEST(Programmes, CeilingHoldsTheTruePeakAndCostsExactlyThePrintedReduction)
     const run_result r = run_lumetrim({"-p", "1-2", "-c", "-1", src, "-16", dst});
     ASSERT_EQ(r.status, 0) << r.err;
     std::smatch m;
-    const std::regex line(R"(multiply amp\[1\]=[0-9.]+\nceiling amp\[1\]=-1\.000000dBTP lowered the gain by ([0-9.]+)dB\n)");
+    const std::regex line(
+        R"(multiply amp\[1\]=[0-9.]+\nceiling amp\[1\]=-1\.000000dBTP lowered the gain by ([0-9.]+)dB\n)");
     ASSERT_TRUE(std::regex_search(r.err, m, line)) << r.err;
     const double reduction = std::stod(m[1]);
     EXPECT_GT(reduction, 1.0);
@@ -398,7 +398,8 @@ TEST(Programmes, RefusalsPrintOneLineThenTheUsageAndWriteNothing)
 {
     const std::string src = media("eight_mono.mxf");
     const std::string dst = dst_path("refused.mxf");
-    const std::string trim_usage = "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n";
+    const std::string trim_usage =
+        "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n";
     const std::string scope_usage = "Usage:\n\tlumescope [-t|-j] <input file>\n\n";
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"-p", "1-", src, "auto", dst}, "Invalid programme groups: 1-"},
@@ -455,9 +456,9 @@ TEST(Programmes, RefusalsPrintOneLineThenTheUsageAndWriteNothing)
     inplace_norm_ctx ctx;
     measurement_init(&ctx.measured, 3);
     for (int s = 0; s < 2; ++s)
-        ASSERT_EQ(measurement_add_track(&ctx.measured, s + 1, AV_CODEC_ID_PCM_S24LE, 1, s == 0 ? 48000 : 44100,
-                                        TRACK_FLOAT),
-                  0);
+        ASSERT_EQ(
+            measurement_add_track(&ctx.measured, s + 1, AV_CODEC_ID_PCM_S24LE, 1, s == 0 ? 48000 : 44100, TRACK_FLOAT),
+            0);
     std::vector<programme_group> groups;
     ASSERT_EQ(programme_groups_parse("1-2", &groups), 0);
     std::string why;
@@ -484,13 +485,14 @@ TEST(Programmes, WithoutOptionsNothingChangesAndWithThemOnlyBlocksAreAdded)
     const size_t cut = scope_plain.out.rfind(tracks_end) + tracks_end.size() - 1;
     EXPECT_EQ(scope_grouped.out.substr(0, cut), scope_plain.out.substr(0, cut));
     const std::string rest = scope_grouped.out.substr(cut);
-    EXPECT_TRUE(std::regex_match(rest, std::regex(",\n    \"programmes\":\n    \\[\n        \\{\n"
-                                                  "            \"streams\": \"1-2\",\n"
-                                                  "            \"loudness\": \"-?[0-9.]+\",\n"
-                                                  "            \"LRA\": \"[0-9.]+\",\n"
-                                                  "            \"true_peak\": \"[0-9.]+\"\n"
-                                                  "        \\}\n        ,\n        \\{\n"
-                                                  "            \"streams\": \"3-8\",\n(.|\n)*\n    \\]\n\\}\n")))
+    EXPECT_TRUE(std::regex_match(rest,
+                                 std::regex(",\n    \"programmes\":\n    \\[\n        \\{\n"
+                                            "            \"streams\": \"1-2\",\n"
+                                            "            \"loudness\": \"-?[0-9.]+\",\n"
+                                            "            \"LRA\": \"[0-9.]+\",\n"
+                                            "            \"true_peak\": \"[0-9.]+\"\n"
+                                            "        \\}\n        ,\n        \\{\n"
+                                            "            \"streams\": \"3-8\",\n(.|\n)*\n    \\]\n\\}\n")))
         << rest;
     const std::string text = run_lumescope({"-t", "-p", "1-2,3-8", src}).out;
     EXPECT_EQ(text, run_lumescope({src}).out + programme_block(text, "1-2") + programme_block(text, "3-8"));
@@ -514,9 +516,10 @@ TEST(Programmes, PeakMemoryDoesNotGrowWithTheFileLength)
             split += "[a" + std::to_string(c) + "]";
             maps += "-map [a" + std::to_string(c) + "] ";
         }
-        make_media(src, video + "-f lavfi -i " + sh("anoisesrc=c=pink:a=0.2:r=48000:d=" + std::to_string(seconds)) +
-                            " -filter_complex " + sh(split) + " " + maps + "-t " + std::to_string(seconds) + " " +
-                            video_codec + "-c:a pcm_s16le -f mxf");
+        make_media(src,
+                   video + "-f lavfi -i " + sh("anoisesrc=c=pink:a=0.2:r=48000:d=" + std::to_string(seconds)) +
+                       " -filter_complex " + sh(split) + " " + maps + "-t " + std::to_string(seconds) + " " +
+                       video_codec + "-c:a pcm_s16le -f mxf");
         const run_result r = run_lumetrim({"-p", "1-2,3-8", src, "auto", "/dev/null"});
         ASSERT_EQ(r.status, 0) << r.err;
         const run_result s = run_lumescope({"-p", "1-2,3-8", src});

@@ -27,9 +27,10 @@ const std::string& valid_mxf()
 {
     static const std::string path = [] {
         const std::string p = scratch_dir() + "/valid.mxf";
-        make_media(p, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
-                      "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*550*t):s=48000:d=3' "
-                      "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -c:a pcm_s24le -f mxf");
+        make_media(p,
+                   "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
+                   "'aevalsrc=0.3*sin(2*PI*440*t)|0.2*sin(2*PI*550*t):s=48000:d=3' "
+                   "-map 0:v -map 1:a -t 3 -c:v mpeg2video -b:v 200k -c:a pcm_s24le -f mxf");
         return p;
     }();
     return path;
@@ -123,15 +124,15 @@ TEST(DamagedInput, AFileCutInsideItsLastSoundElementIsRescaledOnlyInItsSamples)
         for (const int width : {2, 3})
             for (const int channels : {1, 2}) {
                 const std::string what = std::string(rate) + " fps, " + std::to_string(8 * width) + "-bit, " +
-                                         std::to_string(channels) + " channel(s)";
+                    std::to_string(channels) + " channel(s)";
                 const std::string path = scratch_dir() + "/tail.mxf";
                 auto make = [&](const std::string& tail) {
-                    make_media(path, "-f lavfi -i testsrc=size=64x48:rate=" + std::string(rate) + " -f lavfi -i " +
-                                         sh("aevalsrc=if(lt(t\\,1)\\,0.5*sin(2*PI*440*t)\\," + tail +
-                                            "):s=48000:d=2") +
-                                         " -map 0:v -map 1:a -t 2 -ac " + std::to_string(channels) +
-                                         " -c:v mpeg2video -b:v 100k -c:a " + (width == 2 ? "pcm_s16le" : "pcm_s24le") +
-                                         " -f mxf");
+                    make_media(path,
+                               "-f lavfi -i testsrc=size=64x48:rate=" + std::string(rate) + " -f lavfi -i " +
+                                   sh("aevalsrc=if(lt(t\\,1)\\,0.5*sin(2*PI*440*t)\\," + tail + "):s=48000:d=2") +
+                                   " -map 0:v -map 1:a -t 2 -ac " + std::to_string(channels) +
+                                   " -c:v mpeg2video -b:v 100k -c:a " + (width == 2 ? "pcm_s16le" : "pcm_s24le") +
+                                   " -f mxf");
                 };
                 make("0");
                 std::vector<packet_place> packets = probe_packets(path);
@@ -179,9 +180,10 @@ TEST(DamagedInput, SoundElementsTheDemuxerSkipsFailTheRunAndWriteNothing)
     // sound elements in that MiB. Left as they were, they would keep their old
     // level in a destination reported as done.
     const std::string path = scratch_dir() + "/skip.mxf";
-    make_media(path, "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
-                     "'aevalsrc=0.5*sin(2*PI*440*t):s=48000:d=4' "
-                     "-map 0:v -map 1:a -t 4 -c:v mpeg2video -b:v 2M -c:a pcm_s16le -f mxf");
+    make_media(path,
+               "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
+               "'aevalsrc=0.5*sin(2*PI*440*t):s=48000:d=4' "
+               "-map 0:v -map 1:a -t 4 -c:v mpeg2video -b:v 2M -c:a pcm_s16le -f mxf");
     std::vector<uint8_t> bytes = read_file(path);
     const std::vector<packet_place> packets = probe_packets(path);
     const packet_place& video = packets[40].stream == 0 ? packets[40] : packets[41];
@@ -360,7 +362,8 @@ TEST(ResourceLimits, NoThreadToBeHadGivesTheSameResults)
     std::filesystem::copy_file(valid_mxf(), src, std::filesystem::copy_options::overwrite_existing);
     chmod(src.c_str(), 0644);
     // LeakSanitizer, where built in, needs a thread of its own at exit.
-    const std::string limited_user = "ASAN_OPTIONS=detect_leaks=0 prlimit --nproc=1:1 setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string limited_user =
+        "ASAN_OPTIONS=detect_leaks=0 prlimit --nproc=1:1 setpriv --reuid=65534 --regid=65534 --clear-groups ";
     const std::string free_dst = dir + "/free.mxf", limited_dst = dir + "/limited.mxf";
     const run_result free = run(sh(lumetrim) + " " + sh(src) + " -20 " + sh(free_dst));
     const run_result limited = run(limited_user + sh(lumetrim) + " " + sh(src) + " -20 " + sh(limited_dst));

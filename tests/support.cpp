@@ -4,8 +4,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -154,8 +154,10 @@ ffmpeg_loudness ffmpeg_measure(const std::string& path, int audio_stream)
 
 std::vector<packet_place> probe_packets(const std::string& path)
 {
-    const run_result r = run("ffprobe -v error -show_data_hash MD5 -show_entries packet=stream_index,pos,size,data_hash "
-                             "-of csv=p=0 " + sh(path));
+    const run_result r =
+        run("ffprobe -v error -show_data_hash MD5 -show_entries packet=stream_index,pos,size,data_hash "
+            "-of csv=p=0 " +
+            sh(path));
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<packet_place> places;
     for (const std::string& line : split_lines(r.out)) {
@@ -190,9 +192,8 @@ size_t expect_only_samples_changed(const std::string& src, const std::string& ds
     for (size_t k = 0; k < std::min(before.size(), after.size()); ++k)
         EXPECT_TRUE(before[k].stream == after[k].stream && before[k].pos == after[k].pos &&
                     before[k].size == after[k].size)
-            << "packet " << k << ": stream " << before[k].stream << " at " << before[k].pos << " of "
-            << before[k].size << " bytes became stream " << after[k].stream << " at " << after[k].pos << " of "
-            << after[k].size;
+            << "packet " << k << ": stream " << before[k].stream << " at " << before[k].pos << " of " << before[k].size
+            << " bytes became stream " << after[k].stream << " at " << after[k].pos << " of " << after[k].size;
 
     std::vector<bool> samples(a.size(), false);
     const std::vector<int> audio = audio_streams(src);
@@ -215,7 +216,8 @@ size_t expect_only_samples_changed(const std::string& src, const std::string& ds
             value += n;
         }
         // The file may end inside the value: the packet holds what is left.
-        const bool cut_short = value + static_cast<size_t>(p.size) == a.size() && length > static_cast<uint64_t>(p.size);
+        const bool cut_short =
+            value + static_cast<size_t>(p.size) == a.size() && length > static_cast<uint64_t>(p.size);
         EXPECT_TRUE(length == static_cast<uint64_t>(p.size) || cut_short) << "audio packet at " << p.pos;
         for (size_t i = value; i < value + static_cast<size_t>(p.size) && i < a.size(); ++i)
             samples[i] = true;

@@ -62,6 +62,6 @@ std::vector<int> audio_streams(const std::string& path);
 // re-demuxes to the same (stream, position, size) list, and differs from the
 // source only inside the sample bytes of audio packets, which are the value of
 // the KLV triplet at each audio packet's position (it must hold exactly that
-// packet, or, where the file ends inside the value, what is left of it). Fails the current test otherwise; returns the number of bytes that
-// differ.
+// packet, or, where the file ends inside the value, what is left of it). Fails the current test otherwise; returns the
+// number of bytes that differ.
 size_t expect_only_samples_changed(const std::string& src, const std::string& dst);

@@ -58,11 +58,10 @@ signal_data make_signal(const test_case& tc, unsigned seed)
         const int c = static_cast<int>(k % static_cast<size_t>(tc.channels));
         const double v = sample_value(tc.kind, k / static_cast<size_t>(tc.channels), c, rng);
         switch (tc.format) {
-        case S16:
-            d.s16.push_back(static_cast<int16_t>(std::lrint(std::clamp(v * 32768.0, -32768.0, 32767.0))));
-            break;
+        case S16: d.s16.push_back(static_cast<int16_t>(std::lrint(std::clamp(v * 32768.0, -32768.0, 32767.0)))); break;
         case S32:
-            d.s32.push_back(static_cast<int32_t>(std::llrint(std::clamp(v * 2147483648.0, -2147483648.0, 2147483647.0))));
+            d.s32.push_back(
+                static_cast<int32_t>(std::llrint(std::clamp(v * 2147483648.0, -2147483648.0, 2147483647.0))));
             break;
         case FLOAT: d.f.push_back(static_cast<float>(v)); break;
         }
@@ -85,7 +84,6 @@ std::vector<size_t> make_chunks(size_t frames, unsigned seed)
 
 std::string describe(const test_case& tc)
 {
-    return std::string(kind_names[tc.kind]) + " " + format_names[tc.format] + " " + std::to_string(tc.rate) +
-           " Hz " + std::to_string(tc.channels) + " ch " + std::to_string(tc.frames) + " frames";
+    return std::string(kind_names[tc.kind]) + " " + format_names[tc.format] + " " + std::to_string(tc.rate) + " Hz " +
+        std::to_string(tc.channels) + " ch " + std::to_string(tc.frames) + " frames";
 }
-

@@ -23,9 +23,8 @@ enum signal_kind {
     DECAY,     // bursts, then digital silence: the filters' state decays through denormals to zero
 };
 
-inline const char* const kind_names[] = {"noise",  "quarter_sine",    "square", "nyquist_square",
-                                         "impulses", "over_full_scale", "tiny",   "not_finite",
-                                         "envelope", "decay"};
+inline const char* const kind_names[] = {"noise",           "quarter_sine", "square",     "nyquist_square", "impulses",
+                                         "over_full_scale", "tiny",         "not_finite", "envelope",       "decay"};
 
 inline const char* const format_names[] = {"s16", "s32", "float"};
 enum test_format { S16, S32, FLOAT };

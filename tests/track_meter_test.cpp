@@ -35,7 +35,8 @@ test_signal make_signal(track_sample_format format, int channels, int rate, doub
     s.bytes.resize(s.frames * static_cast<size_t>(channels) * track_sample_bytes(format));
     for (size_t i = 0; i < s.frames * static_cast<size_t>(channels); ++i) {
         const double env = 0.3 + 0.7 * std::fabs(std::sin(static_cast<double>(i) / (rate * 0.7)));
-        double v = std::clamp(noise(rng) * env * (1 + static_cast<double>(i % static_cast<size_t>(channels))), -1.0, 1.0);
+        double v =
+            std::clamp(noise(rng) * env * (1 + static_cast<double>(i % static_cast<size_t>(channels))), -1.0, 1.0);
         if (rng() % 50000 == 0)
             v = -1.0;
         if (format == TRACK_S16) {
@@ -156,17 +157,15 @@ void add_to(ebur128_state* st, const test_signal& s, size_t from, size_t frames)
 TEST(TrackMeter, SplitStatesGiveExactlyTheFiguresOfOneFullState)
 {
     const test_signal cases[] = {
-        make_signal(TRACK_S16, 2, 48000, 6, 1),
-        make_signal(TRACK_S32, 6, 48000, 5, 2),
-        make_signal(TRACK_FLOAT, 1, 44100, 5, 3),
-        make_signal(TRACK_FLOAT, 3, 96000, 4, 4),
+        make_signal(TRACK_S16, 2, 48000, 6, 1),   make_signal(TRACK_S32, 6, 48000, 5, 2),
+        make_signal(TRACK_FLOAT, 1, 44100, 5, 3), make_signal(TRACK_FLOAT, 3, 96000, 4, 4),
         make_signal(TRACK_S16, 5, 44100, 4, 9),
     };
     for (const test_signal& s : cases) {
         // One state with every measurement, fed in one piece.
-        ebur128_ptr full(ebur128_init(static_cast<unsigned>(s.channels), static_cast<unsigned long>(s.rate),
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK |
-                                          EBUR128_MODE_TRUE_PEAK));
+        ebur128_ptr full(
+            ebur128_init(static_cast<unsigned>(s.channels), static_cast<unsigned long>(s.rate),
+                         EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_SAMPLE_PEAK | EBUR128_MODE_TRUE_PEAK));
         if (s.format == TRACK_S16)
             ebur128_add_frames_short(full.get(), reinterpret_cast<const short*>(s.bytes.data()), s.frames);
         else if (s.format == TRACK_S32)
@@ -287,7 +286,8 @@ TEST(TrackMeter, QuasiPeakFramesEqualEachChannelAlone)
         for (qpm_meter& m : framed)
             framed_ptrs.push_back(&m);
         ASSERT_EQ(qpm_process_frames(framed_ptrs.data(), channels, x.data(), 1000, 1.0 / 48000), 0);
-        ASSERT_EQ(qpm_process_frames(framed_ptrs.data(), channels, x.data() + 1000 * channels, n - 1000, 1.0 / 48000), 0);
+        ASSERT_EQ(qpm_process_frames(framed_ptrs.data(), channels, x.data() + 1000 * channels, n - 1000, 1.0 / 48000),
+                  0);
         for (size_t c = 0; c < channels; ++c) {
             std::vector<double> mono(n);
             for (size_t i = 0; i < n; ++i)
@@ -309,12 +309,9 @@ TEST(TrackMeter, SeriesLeaveTheFiguresAsTheyWereAndCoverEvery100Ms)
     // 1103), read from the meter's window at each mark rather than from block
     // energies; 6 s at 11025 Hz has 60 readings.
     const std::vector<test_signal> tracks = {
-        make_signal(TRACK_S16, 2, 48000, 3.25, 21),
-        make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
-        make_signal(TRACK_S32, 6, 22050, 3.5, 23),
-        make_signal(TRACK_S16, 2, 11025, 3.3, 24),
-        make_signal(TRACK_FLOAT, 1, 11025, 6, 25),
-        make_signal(TRACK_S16, 1, 44101, 2.35, 26),
+        make_signal(TRACK_S16, 2, 48000, 3.25, 21), make_signal(TRACK_FLOAT, 1, 44100, 4.04, 22),
+        make_signal(TRACK_S32, 6, 22050, 3.5, 23),  make_signal(TRACK_S16, 2, 11025, 3.3, 24),
+        make_signal(TRACK_FLOAT, 1, 11025, 6, 25),  make_signal(TRACK_S16, 1, 44101, 2.35, 26),
     };
     EXPECT_EQ(readings_within(tracks[4]), 60u);
     std::vector<track_series> one, three;

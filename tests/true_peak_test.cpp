@@ -137,8 +137,7 @@ TEST(TruePeak, everyKernelGivesLibebur128sBitsForEverySignalRateAndFormat)
                 for (size_t c = 0; c < want.true_peak.size(); ++c)
                     interpolated_above_samples += want.true_peak[c] > want.sample[c];
                 for (true_peak_kernel k : kernels)
-                    expect_same_bits(want, module_peaks(tc, d, chunks, k),
-                                     describe(tc) + " kernel " + kernel_names[k]);
+                    expect_same_bits(want, module_peaks(tc, d, chunks, k), describe(tc) + " kernel " + kernel_names[k]);
             }
     // The comparisons reach the interpolator, not only the sample peak that bounds it from below.
     EXPECT_GT(interpolated_above_samples, 40u);
@@ -157,7 +156,8 @@ TEST(TruePeak, everyRateAndPieceSizeGivesTheSameBits)
                 signal_data d = make_signal(tc, ++seed);
                 for (size_t i = 0; i < d.f.size(); ++i)  // noise on the sine, different everywhere
                     d.f[i] += static_cast<float>((i * 2654435761u % 1000) * 1e-4);
-                const std::vector<size_t> chunks = single ? std::vector<size_t>(frames, 1) : std::vector<size_t>{frames};
+                const std::vector<size_t> chunks =
+                    single ? std::vector<size_t>(frames, 1) : std::vector<size_t>{frames};
                 const peaks want = reference_peaks(tc, d, chunks);
                 for (true_peak_kernel k : kernels)
                     expect_same_bits(want, module_peaks(tc, d, chunks, k),

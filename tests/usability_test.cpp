@@ -75,7 +75,8 @@ std::string rendered(const std::string& page)
 // macro such as PRId64 ends a conversion).
 std::vector<std::string> printed_fragments(const std::vector<std::string>& folders)
 {
-    const std::regex call(R"re((?:fprintf\s*\(\s*(?:stderr|out)\s*,|printf\s*\()\s*((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-z0-9]+\s*)?)+))re");
+    const std::regex call(
+        R"re((?:fprintf\s*\(\s*(?:stderr|out)\s*,|printf\s*\()\s*((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-z0-9]+\s*)?)+))re");
     const std::regex literal(R"re("((?:[^"\\]|\\.)*)"|PRI[a-z0-9]+)re");
     const std::regex conversion(R"re(%[-+ #0]*[0-9*]*(?:\.[0-9*]+)?(?:hh|h|ll|l|L|z|j|t)?[diouxXfFeEgGaAcsp%])re");
     std::vector<std::string> fragments;

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int64_t vsize = static_cast<int64_t>(value.size());
     const int n = aes3_sample_count(value.data(), vsize);
     const std::vector<uint8_t> pcm = demuxed(value, channels, bits);
-    const bool matches = aes3_matches_pcm(value.data(), vsize, channels, codec, pcm.data(), static_cast<int>(pcm.size()));
+    const bool matches =
+        aes3_matches_pcm(value.data(), vsize, channels, codec, pcm.data(), static_cast<int>(pcm.size()));
     if (matches != (n > 0 && channels <= 8 && vsize <= aes3_value_max_bytes))
         abort();
     if (!std::isfinite(gain) || n <= 0 || channels > 8)

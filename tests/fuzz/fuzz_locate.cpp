@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         packet[window.size() % packet.size()] ^= 0x5a;
     auto holds_at = [&](size_t offset) {
         return offset + packet.size() <= framed.size() &&
-               std::equal(packet.begin(), packet.end(), framed.begin() + static_cast<ptrdiff_t>(offset));
+            std::equal(packet.begin(), packet.end(), framed.begin() + static_cast<ptrdiff_t>(offset));
     };
     const int64_t want = holds_at(header) ? static_cast<int64_t>(header) : holds_at(0) ? 0 : -1;
     const int64_t located =

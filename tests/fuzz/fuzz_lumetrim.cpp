@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <tuple>
-#include <vector>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 #include "fuzz_input_file.h"
 #include "inplace_norm.h"

@@ -47,8 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<int16_t> s16(frames * channels);
     std::vector<int32_t> s32(frames * channels);
     std::vector<float> f(frames * channels);
-    std::memcpy(format == 0 ? static_cast<void*>(s16.data())
-                            : format == 1 ? static_cast<void*>(s32.data()) : static_cast<void*>(f.data()),
+    std::memcpy(format == 0       ? static_cast<void*>(s16.data())
+                    : format == 1 ? static_cast<void*>(s32.data())
+                                  : static_cast<void*>(f.data()),
                 samples.data(), samples.size());
 
     std::vector<size_t> chunks;
@@ -163,9 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (rides)
                 for (size_t i = 0; i < total; ++i) {
                     const size_t j = i * channels + c;
-                    const double level = format == 0   ? s16[j] / 32767.0
-                                         : format == 1 ? s32[j] / 2147483647.0
-                                                       : static_cast<double>(f[j]);
+                    const double level = format == 0 ? s16[j] / 32767.0
+                        : format == 1                ? s32[j] / 2147483647.0
+                                                     : static_cast<double>(f[j]);
                     qpm_process(&alone, level, dt);
                 }
             // The held maximum to the bit; the level too, unless digital

@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     if (std::isfinite(gain)) {
         for (int i = 0; i < n; ++i)
-            samples[static_cast<size_t>(i)] = static_cast<float>(static_cast<double>(samples[static_cast<size_t>(i)]) * gain);
+            samples[static_cast<size_t>(i)] =
+                static_cast<float>(static_cast<double>(samples[static_cast<size_t>(i)]) * gain);
         const int clipped = float_to_pcm(samples.data(), copy.data(), n_bytes, codec);
         if (clipped < 0 || clipped > n)
             abort();

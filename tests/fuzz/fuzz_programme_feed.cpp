@@ -26,10 +26,7 @@ struct byte_stream {
     const uint8_t* data;
     size_t size;
     size_t pos = 0;
-    uint8_t next(uint8_t otherwise)
-    {
-        return pos < size ? data[pos++] : otherwise;
-    }
+    uint8_t next(uint8_t otherwise) { return pos < size ? data[pos++] : otherwise; }
 };
 
 // The members' samples, handed out in chunks whose sizes come from the input.
