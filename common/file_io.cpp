@@ -61,14 +61,28 @@ int file_clone(int dst_fd, int src_fd)
     return ioctl(dst_fd, FICLONE, src_fd) == 0 ? 0 : -errno;
 }
 
-void file_share_finely(int fd)
+file_share_setting file_share_finely(int fd)
 {
+    file_share_setting old;
     struct fsxattr attr = {};
     struct stat st;
     if (fstat(fd, &st) != 0 || ioctl(fd, FS_IOC_FSGETXATTR, &attr) != 0)
-        return;
+        return old;
+    old.xflags = attr.fsx_xflags;
+    old.cowextsize = attr.fsx_cowextsize;
     attr.fsx_xflags |= FS_XFLAG_COWEXTSIZE;
     attr.fsx_cowextsize = static_cast<uint32_t>(st.st_blksize);
+    old.changed = ioctl(fd, FS_IOC_FSSETXATTR, &attr) == 0;
+    return old;
+}
+
+void file_share_restore(int fd, const file_share_setting& setting)
+{
+    struct fsxattr attr = {};
+    if (!setting.changed || ioctl(fd, FS_IOC_FSGETXATTR, &attr) != 0)
+        return;
+    attr.fsx_xflags = setting.xflags;
+    attr.fsx_cowextsize = setting.cowextsize;
     (void)ioctl(fd, FS_IOC_FSSETXATTR, &attr);
 }
 

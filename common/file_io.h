@@ -20,11 +20,21 @@ int file_write_at(int fd, const uint8_t* buf, size_t len, int64_t offset);
 // file system cannot (another file system, or one without shared extents).
 int file_clone(int dst_fd, int src_fd);
 
+// The copy-on-write setting of a file, as file_share_finely found it.
+struct file_share_setting {
+    bool changed = false;
+    uint32_t xflags = 0;
+    uint32_t cowextsize = 0;
+};
+
 // Asks the file system to take new space for changes to blocks shared with
 // another file one block at a time, not in the large chunks it would
 // otherwise allocate around each change. Nothing happens where it has no
-// such setting.
-void file_share_finely(int fd);
+// such setting. Returns the setting it replaced.
+file_share_setting file_share_finely(int fd);
+
+// Gives the file back the setting file_share_finely replaced.
+void file_share_restore(int fd, const file_share_setting& setting);
 
 // Copies up to len bytes of src_fd from *src_offset to dst_fd at its
 // position, advancing both, and returns the number copied (less than len only

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "progress.h"
 
@@ -283,6 +284,11 @@ int scope_input_decode(scope_input* in, measurement* m)
 
 bool scope_input_read_back(const scope_input& in, measurement* m, size_t p)
 {
+    // Only what can be opened again can be read again: a FIFO or a device
+    // would wait for a writer that never comes, the standard input is gone.
+    struct stat st;
+    if (in.url.starts_with("pipe:") || (stat(in.url.c_str(), &st) == 0 && !S_ISREG(st.st_mode)))
+        return false;
     decoder_read_back rb;
     rb.m = m;
     rb.prog = &m->programmes[p];

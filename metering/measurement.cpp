@@ -11,7 +11,8 @@ int measurement_add_track(measurement* m, int32_t stream, int32_t codec_id, int3
                           track_sample_format format)
 {
     track_meter meter;
-    if (channels <= 0 || track_meter_init(&meter, channels, sample_rate, format) != 0)
+    if (channels <= 0 || sample_rate < measurement_min_rate ||
+        track_meter_init(&meter, channels, sample_rate, format) != 0)
         return -22;
     audio_track t;
     t.stream = stream;
@@ -138,6 +139,7 @@ void measurement_commit(measurement* m, size_t t, size_t frames)
 {
     audio_track& track = m->tracks[t];
     track.frames += frames;
+    track.largest_piece = std::max<uint64_t>(track.largest_piece, frames);
     if (track.programme < 0)
         return;
     const size_t p = static_cast<size_t>(track.programme);

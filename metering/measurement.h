@@ -31,6 +31,7 @@ struct audio_track {
     int programme = -1;                        // the programme it belongs to, if any
     size_t member = 0;                         // its place among that programme's tracks
     uint64_t frames = 0;                       // frames measured so far
+    uint64_t largest_piece = 0;                // the most frames handed over at once
 };
 
 // Tracks measured together: their channels, in stream order, as one signal
@@ -65,9 +66,14 @@ struct measurement {
 // Prepares a measurement of a container with `streams` streams.
 void measurement_init(measurement* m, size_t streams);
 
+// Below this rate the K-weighting's high shelf (1681.97 Hz) lies above the
+// Nyquist frequency: its filter turns unstable and the loudness it gives
+// (+inf, -inf for a tone at -18 dBFS) is no measurement.
+inline constexpr int32_t measurement_min_rate = 3364;
+
 // Adds the track of stream `stream` (streams in ascending order) with its
-// meter. Returns 0, or -22 when the meter refuses its channels or rate
-// (nothing is added).
+// meter. Returns 0, or -22 when it cannot be measured: no channels, a rate
+// below measurement_min_rate, or what the meter refuses (nothing is added).
 int measurement_add_track(measurement* m, int32_t stream, int32_t codec_id, int32_t channels, int32_t sample_rate,
                           track_sample_format format);
 

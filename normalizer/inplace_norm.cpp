@@ -36,6 +36,15 @@ struct owned_fd {
     int release() { return std::exchange(fd, -1); }
 };
 
+// Says why FFmpeg could not open or probe the source; returns its error.
+int inplace_norm_ffmpeg_failed(const char* path, int err)
+{
+    char msg[AV_ERROR_MAX_STRING_SIZE];
+    av_strerror(err, msg, sizeof msg);
+    fprintf(stderr, "Failed to open %s: %s\n", path, msg);
+    return err;
+}
+
 // Opens the source for the demuxer, through the context's own reading of the
 // plain descriptor. Returns 0 or a negative error.
 int inplace_norm_open_container(const char* path, int fd, source_io_ptr* io, av_format_ptr* container)
@@ -96,13 +105,17 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
         return -err;
     }
     owned_fd fd{open(path, O_RDONLY | O_CLOEXEC)};
-    if (fd.fd < 0)
-        return -errno;  // as FFmpeg would have answered
+    if (fd.fd < 0) {
+        // The same code FFmpeg would have answered with.
+        const int err = errno;
+        fprintf(stderr, "Failed to open %s: %s\n", path, strerror(err));
+        return -err;
+    }
     source_io_ptr io;
     av_format_ptr container;
     int r = inplace_norm_open_container(path, fd.fd, &io, &container);
     if (r < 0)
-        return r;
+        return inplace_norm_ffmpeg_failed(path, r);
     const AVInputFormat* fmt = container->iformat;
     fprintf(stderr, "%s:%d: name=[%s]\n", __FILE_NAME__, __LINE__, fmt->name);
     fprintf(stderr, "%s:%d: long_name=[%s]\n", __FILE_NAME__, __LINE__, fmt->long_name ? fmt->long_name : "");
@@ -110,7 +123,7 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
         return -EOPNOTSUPP;
     r = avformat_find_stream_info(container.get(), nullptr);
     if (r < 0)
-        return r;
+        return inplace_norm_ffmpeg_failed(path, r);
 
     // From here on the demuxer reads the essence: payloads straight into
     // their packets, and whatever it steps over not at all (it would read up
@@ -197,27 +210,6 @@ int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<program
 
 namespace {
 
-// Whether the file ends with a random index pack, as every complete MXF file
-// written by FFmpeg or GStreamer does: its last four bytes give the pack's
-// length, and the pack starts with its key. A file cut short ends elsewhere.
-bool inplace_norm_ends_with_index_pack(int fd)
-{
-    static constexpr uint8_t rip_key[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01,
-                                            0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < 21)
-        return false;
-    uint8_t tail[4];
-    if (file_read_at(fd, tail, 4, st.st_size - 4) != 4)
-        return false;
-    const int64_t length = int64_t{tail[0]} << 24 | tail[1] << 16 | tail[2] << 8 | tail[3];
-    uint8_t key[16];
-    if (length < 21 || length > st.st_size || file_read_at(fd, key, 16, st.st_size - length) != 16)
-        return false;
-    // Byte 7 is the registry's version, which writers set differently.
-    return std::memcmp(key, rip_key, 7) == 0 && std::memcmp(key + 8, rip_key + 8, 8) == 0;
-}
-
 // Every track must have delivered the audio the file declares for it. Less
 // means the demuxer skipped part of it (a damaged length makes it jump over
 // whatever follows, sound elements included), which would stay unscaled in
@@ -234,11 +226,14 @@ int inplace_norm_check_durations(const inplace_norm_ctx* ctx)
             continue;
         const int64_t declared = av_rescale_q(st->duration, st->time_base, AVRational{1, track.sample_rate});
         const int64_t missing = declared - static_cast<int64_t>(track.frames);
-        // Rounding between time bases costs a sample or two, never a millisecond.
-        if (missing <= track.sample_rate / 1000)
+        // A file may declare its tracks' durations in whole edit units
+        // (GStreamer's audio-only files round them up to 100 ms), and the
+        // demuxer skips whole sound elements: less than the largest element
+        // is rounding.
+        if (missing < static_cast<int64_t>(std::max<uint64_t>(track.largest_piece, 1)))
             continue;
         if (!checked_end) {
-            complete_file = inplace_norm_ends_with_index_pack(ctx->fd);
+            complete_file = payload_file_complete(ctx->fd);
             checked_end = true;
         }
         const double rate = track.sample_rate;
@@ -462,11 +457,13 @@ gain_choice inplace_norm_choose_gain(double loudness, double true_peak, double t
     g.loudness = loudness;
     g.amplify_db = target - loudness;
     g.factor = exp10(g.amplify_db / 20.0);
-    g.applied = g.factor;
+    // Without a finite loudness there is nothing to scale by: the payloads
+    // stay as they are.
+    g.applied = std::isfinite(loudness) ? g.factor : NAN;
     // The true peak after the gain is the measured one times the gain: the
     // largest gain that keeps it at the ceiling is their quotient.
     const double ceiling = exp10(ceiling_dbtp / 20.0);
-    if (std::isfinite(g.factor) && !std::isnan(ceiling_dbtp) && true_peak > 0 && g.factor * true_peak > ceiling) {
+    if (std::isfinite(g.applied) && !std::isnan(ceiling_dbtp) && true_peak > 0 && g.factor * true_peak > ceiling) {
         g.applied = ceiling / true_peak;
         g.lowered_db = 20.0 * std::log10(g.factor / g.applied);
     }
@@ -525,7 +522,7 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g.loudness);
         fprintf(stderr, "amplify amp[%d]=%lfdB\n", s, g.amplify_db);
         fprintf(stderr, "multiply amp[%d]=%lf\n", s, g.factor);
-        if (!std::isfinite(g.factor))
+        if (!std::isfinite(g.applied))
             // Its payloads are copied as they are.
             fprintf(stderr, "unchanged amp[%d]: no gated loudness (shorter than 400 ms, below -70 LUFS or silent)\n",
                     s);

@@ -291,12 +291,14 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     w.writeback = new_file;
     // A new file on the source's file system can share all of its blocks:
     // only the blocks of the changed payloads then take new space.
+    file_share_setting sharing;
     if (new_file && ctx->clone_destination && file_clone(dst.fd, ctx->fd) == 0) {
         w.cloned = true;
         w.writeback = false;
-        file_share_finely(dst.fd);
+        sharing = file_share_finely(dst.fd);
     }
     int err = copy_source(&cs, &w, &fault);
+    file_share_restore(dst.fd, sharing);
     if (err == 0) {
         for (size_t t = 0; t < ctx->measured.tracks.size(); ++t)
             if (cs.clipped[t] > 0)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "aes3_element.h"
 #include "crc32c.h"
@@ -178,6 +179,68 @@ bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, 
 
 }  // namespace
 
+namespace {
+
+// Whether any bytes of a payload begin a SMPTE universal label: a payload
+// found where the file ends holds sound only if it holds no KLV key.
+bool holds_key(const uint8_t* bytes, int size)
+{
+    static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
+    const uint8_t* end = bytes + size;
+    for (const uint8_t* p = bytes; (p = std::search(p, end, ul_prefix, ul_prefix + 4)) != end; ++p)
+        if (p + 4 < end && p[4] >= 0x01 && p[4] <= 0x05)
+            return true;
+    return false;
+}
+
+// Whether a packet found right after the KLV key and length at its position
+// is that whole element: the demuxer read exactly the length, and the next
+// KLV key (or the end of the file) follows it; or the file ends inside the
+// element, a transfer cut short, and what the packet holds is sound. A damaged
+// length fails this: too long, the packet runs over other elements (video,
+// index tables, the footer); too short, the element's last samples follow it.
+bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t value, uint64_t length)
+{
+    if (loc->file_size < 0) {
+        struct stat st;
+        loc->file_size = fstat(loc->fd, &st) == 0 ? st.st_size : 0;
+    }
+    const int64_t end = pkt.pos + value + pkt.size;
+    if (static_cast<uint64_t>(pkt.size) == length) {
+        if (end == loc->file_size)
+            return true;
+        uint8_t next[4];
+        static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
+        return file_read_at(loc->fd, next, 4, end) == 4 && std::memcmp(next, ul_prefix, 4) == 0;
+    }
+    if (static_cast<uint64_t>(pkt.size) > length || end != loc->file_size)
+        return false;
+    if (loc->complete < 0)
+        loc->complete = payload_file_complete(loc->fd) ? 1 : 0;
+    return loc->complete == 0 && !holds_key(pkt.data, pkt.size);
+}
+
+}  // namespace
+
+bool payload_file_complete(int fd)
+{
+    static constexpr uint8_t rip_key[16] = {0x06, 0x0e, 0x2b, 0x34, 0x02, 0x05, 0x01, 0x01,
+                                            0x0d, 0x01, 0x02, 0x01, 0x01, 0x11, 0x01, 0x00};
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < 21)
+        return false;
+    uint8_t tail[4];
+    if (file_read_at(fd, tail, 4, st.st_size - 4) != 4)
+        return false;
+    const int64_t length = int64_t{tail[0]} << 24 | tail[1] << 16 | tail[2] << 8 | tail[3];
+    uint8_t key[16];
+    if (length < 21 || length > st.st_size || file_read_at(fd, key, 16, st.st_size - length) != 16)
+        return false;
+    // Byte 7 is the registry's version, which writers set differently.
+    return std::memcmp(key, rip_key, 7) == 0 && std::memcmp(key + 8, rip_key + 8, 8) == 0;
+}
+
+
 bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out)
 {
     if (pkt.pos < 0 || pkt.size <= 0)
@@ -191,6 +254,8 @@ bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channel
         if (aes3_is_element_key(head))
             return locator_find_aes3(loc, pkt, channels, codec_id, out);
         found = locate_framed(pkt.data, pkt.size, head, avail, value, std::min(avail - value, framed_check_bytes));
+        if (found == value && !framed_element_whole(loc, pkt, value, length))
+            return false;
     } else if (head) {
         // No framing to go by: the whole payload is compared with the file
         // at and just after the position.

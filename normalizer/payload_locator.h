@@ -58,10 +58,17 @@ void payload_sums_add(std::vector<uint64_t>* sums, int64_t pos, uint64_t fingerp
 // Adds a payload's fingerprint to the sum of its group of the source.
 void inplace_norm_add_fingerprint(std::vector<uint64_t>* sums, const payload_place& place, const uint8_t* bytes);
 
+// Whether the file at fd ends as a complete MXF file does: with a random
+// index pack, whose length its last four bytes give. A file cut short ends
+// elsewhere.
+bool payload_file_complete(int fd);
+
 struct payload_locator {
     int fd = -1;
     const source_io* io = nullptr;  // what the demuxer has just read, or null
     byte_buffer window;
+    int64_t file_size = -1;  // -1 until needed
+    int complete = -1;       // payload_file_complete, -1 until needed
 };
 
 // What a packet of a PCM track of the given channels and codec was located

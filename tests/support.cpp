@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -116,6 +117,36 @@ void make_media(const std::string& path, const std::string& args)
 {
     const run_result r = run("ffmpeg -nostdin -v error -y " + args + " -fflags +bitexact " + sh(path));
     ASSERT_EQ(r.status, 0) << "ffmpeg " << args << "\n" << r.err;
+}
+
+io_bytes count_io(const std::vector<std::string>& argv)
+{
+    const std::string log = scratch_dir() + "/.strace";
+    std::string command = "strace -f -qq -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev,pwritev,"
+                          "pwritev2 -o " +
+                          sh(log);
+    for (const std::string& a : argv)
+        command += " " + sh(a);
+    const run_result r = run(command);
+    io_bytes io;
+    io.status = r.status;
+    std::ifstream in(log);
+    // A call's result ends its line: "= 4096", also on the "<... resumed>"
+    // line of a call another thread interrupted.
+    const std::regex call(R"re(^\d+ +(?:<\.\.\. )?(p?(?:read|write)v?(?:64|2)?)\b.*= (\d+)(?: .*)?$)re");
+    std::string line;
+    for (bool any = false; std::getline(in, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, call))
+            continue;
+        any = true;
+        io.counted = any;
+        const int64_t n = std::stoll(m[2]);
+        (m[1].str().find("read") != std::string::npos ? io.read : io.written) += n;
+    }
+    if (r.err.find("PTRACE") != std::string::npos || r.err.find("ptrace") != std::string::npos)
+        io.counted = false;
+    return io;
 }
 
 void make_gst_mxf(const std::string& path, const std::string& sources)

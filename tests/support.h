@@ -46,6 +46,17 @@ struct ffmpeg_loudness {
 };
 ffmpeg_loudness ffmpeg_measure(const std::string& path, int audio_stream = 0);
 
+// Bytes a program moved through read and write calls (read, pread, readv and
+// their kin; write, pwrite, writev and theirs), all threads, counted by strace;
+// `counted` is false where strace cannot trace (no ptrace allowed).
+struct io_bytes {
+    bool counted = false;
+    int status = -1;
+    int64_t read = 0;
+    int64_t written = 0;
+};
+io_bytes count_io(const std::vector<std::string>& argv);
+
 // (pos, size) of every packet of the stream, in demux order.
 struct packet_place {
     int stream = 0;
