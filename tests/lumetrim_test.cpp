@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <gtest/gtest.h>
 
@@ -387,6 +389,26 @@ TEST(LumetrimDestination, ReplacesAnExistingFileKeepingItsModeAndMayNameTheSourc
     // No temporary file is left beside it.
     for (const auto& entry : std::filesystem::directory_iterator(scratch_dir()))
         EXPECT_EQ(entry.path().filename().string().find(".out_in_place"), std::string::npos);
+}
+
+TEST(LumetrimDestination, AReplacedFileKeepsItsExtendedAttributesAndAccessControlList)
+{
+    const std::string dst = dst_path("attributes.mxf");
+    std::filesystem::copy_file(media("stereo24.mxf"), dst, std::filesystem::copy_options::overwrite_existing);
+    const char note[] = "checked by QC";
+    ASSERT_EQ(setxattr(dst.c_str(), "user.note", note, sizeof note, 0), 0) << strerror(errno);
+    const run_result acl = run("setfacl -m u:nobody:r " + sh(dst));
+    ASSERT_EQ(acl.status, 0) << acl.err;
+    const std::string acl_before = run("getfacl -c " + sh(dst)).out;
+    ASSERT_NE(acl_before.find("user:nobody:r--"), std::string::npos) << acl_before;
+
+    const run_result r = lumetrim_run(sh(media("stereo24.mxf")) + " auto " + sh(dst));
+    ASSERT_EQ(r.status, 0) << r.err;
+    char got[64] = {};
+    EXPECT_EQ(getxattr(dst.c_str(), "user.note", got, sizeof got), static_cast<ssize_t>(sizeof note));
+    EXPECT_STREQ(got, note);
+    EXPECT_EQ(run("getfacl -c " + sh(dst)).out, acl_before);
+    EXPECT_NEAR(report_value(lumetrim_run(sh(dst)).err, 0, "loudness:  "), -23, 0.1);
 }
 
 TEST(LumetrimDestination, SymbolicLinksAreWrittenThroughAndOwnersKept)
