@@ -191,3 +191,25 @@ programme_figures measurement_programme_figures(const measurement& m, size_t p)
         f.true_peak = std::max(f.true_peak, measurement_track_peak(m, t));
     return f;
 }
+
+std::vector<measured_unit> measurement_units(const measurement& m)
+{
+    std::vector<measured_unit> units;
+    std::vector<bool> listed(m.programmes.size(), false);
+    for (size_t t = 0; t < m.tracks.size(); ++t) {
+        measured_unit u;
+        u.programme = m.tracks[t].programme;
+        u.track = t;
+        if (u.programme >= 0) {
+            if (listed[static_cast<size_t>(u.programme)])
+                continue;
+            listed[static_cast<size_t>(u.programme)] = true;
+            u.figures = measurement_programme_figures(m, static_cast<size_t>(u.programme));
+        } else {
+            const track_figures f = measurement_track_figures(m, t);
+            u.figures = {f.loudness, f.lra, measurement_track_peak(m, t)};
+        }
+        units.push_back(u);
+    }
+    return units;
+}

@@ -123,6 +123,17 @@ struct programme_figures {
 };
 programme_figures measurement_programme_figures(const measurement& m, size_t p);
 
+// A programme, or a track of no programme, with its figures.
+struct measured_unit {
+    int programme = -1;  // the programme's index, or -1 for a track on its own
+    size_t track = 0;    // the track's ordinal (a programme's first track)
+    programme_figures figures;
+};
+
+// Every programme and every track of no programme, in stream order (a
+// programme where its first track stands).
+std::vector<measured_unit> measurement_units(const measurement& m);
+
 // The largest true peak of track t's channels, linear.
 double measurement_track_peak(const measurement& m, size_t t);
 

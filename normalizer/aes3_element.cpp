@@ -117,7 +117,12 @@ int aes3_to_float(float* out, const uint8_t* value, int size, int channels, int 
     return pcm_to_float(out, pcm, n * channels * pcm_sample_width(codec_id), codec_id);
 }
 
-int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double gain, std::vector<float>* samples)
+namespace {
+
+// Scales the track's samples of an element by one gain, or by a gain per
+// sample instant where frame_gains is not null.
+int aes3_scale(uint8_t* value, int size, int channels, int codec_id, double gain, const double* frame_gains,
+               std::vector<float>* samples)
 {
     const int n = aes3_sample_count(value, size);
     if (n < 0 || !aes3_track_ok(channels, codec_id))
@@ -130,7 +135,8 @@ int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double
     // saturation and the clip count are those of every other payload.
     uint8_t pcm[aes3_pcm_max_bytes];
     const bool parity_kept = aes3_extract_pcm(value, n, channels, codec_id, pcm);
-    const int clipped = pcm_apply_gain(pcm, count * width, codec_id, gain, samples);
+    const int clipped = frame_gains ? pcm_apply_gains(pcm, count * width, codec_id, channels, frame_gains, samples)
+                                    : pcm_apply_gain(pcm, count * width, codec_id, gain, samples);
 
     // Equipment that keeps parity valid gets it kept valid; anywhere else the
     // P bits were never meaningful and stay as they were.
@@ -146,4 +152,17 @@ int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double
         }
     }
     return clipped;
+}
+
+}  // namespace
+
+int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double gain, std::vector<float>* samples)
+{
+    return aes3_scale(value, size, channels, codec_id, gain, nullptr, samples);
+}
+
+int aes3_apply_gains(uint8_t* value, int size, int channels, int codec_id, const double* frame_gains,
+                     std::vector<float>* samples)
+{
+    return aes3_scale(value, size, channels, codec_id, 1.0, frame_gains, samples);
 }

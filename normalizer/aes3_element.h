@@ -41,3 +41,8 @@ int aes3_to_float(float* out, const uint8_t* value, int size, int channels, int 
 // kept valid). `samples` is scratch space. Returns the number of saturated
 // samples; an ill-formed value is left alone.
 int aes3_apply_gain(uint8_t* value, int size, int channels, int codec_id, double gain, std::vector<float>* samples);
+
+// The same with a gain of its own for every sample instant: frame_gains holds
+// one for each of the element's samples.
+int aes3_apply_gains(uint8_t* value, int size, int channels, int codec_id, const double* frame_gains,
+                     std::vector<float>* samples);

@@ -14,6 +14,7 @@
 
 #include "aes3_element.h"
 #include "file_io.h"
+#include "payload_reader.h"
 #include "pcm_codec.h"
 #include "progress.h"
 
@@ -203,8 +204,10 @@ int inplace_norm_meters_free(inplace_norm_ctx* ctx)
 int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<programme_group>& groups, std::string* why)
 {
     const int r = measurement_set_programmes(&ctx->measured, groups, "PCM", why);
-    if (r == 0)
+    if (r == 0) {
         ctx->programme_sums.resize(ctx->measured.programmes.size());
+        ctx->groups.insert(ctx->groups.end(), groups.begin(), groups.end());
+    }
     return r;
 }
 
@@ -298,54 +301,6 @@ void scan_progress_update(scan_progress* p, inplace_norm_ctx* ctx, const audio_t
                     ctx->media_seconds);
 }
 
-// A programme's tracks read back from the source: each track's payloads in
-// the order the scan met them, exactly as many bytes as they hold.
-struct payload_read_back {
-    const inplace_norm_ctx* ctx = nullptr;
-    const audio_programme* prog = nullptr;
-    std::vector<packet_table_reader> readers;  // per member
-    std::vector<uint64_t> sums;                // fingerprints of the payloads read back
-    byte_buffer bytes;
-    std::vector<float> samples;
-};
-
-// Pushes the next payload of member m of the programme. Returns 1, 0 when the
-// track has no more payloads, or -errno with the diagnostic printed.
-int programme_source_read(payload_read_back* rb, size_t m, programme_feed* feed)
-{
-    const inplace_norm_ctx* ctx = rb->ctx;
-    const audio_track& t = ctx->measured.tracks[rb->prog->tracks[m]];
-    payload_place place;
-    do {
-        if (!packet_table_next(&rb->readers[m], &place))
-            return 0;
-    } while (place.stream != t.stream);
-    rb->bytes.resize(static_cast<size_t>(place.size));
-    const int64_t got = file_read_at(ctx->fd, rb->bytes.data(), place.size, place.pos);
-    if (got < 0) {
-        fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(static_cast<int>(-got)));
-        return static_cast<int>(got);
-    }
-    if (got < place.size) {
-        fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
-        return -EIO;
-    }
-    payload_sums_add(&rb->sums, place.pos, payload_fingerprint(place, rb->bytes.data()));
-    size_t frames;
-    if (place.aes3_element) {
-        rb->samples.resize(static_cast<size_t>(place.size / 4));
-        frames = static_cast<size_t>(
-            aes3_to_float(rb->samples.data(), rb->bytes.data(), place.size, t.channels, t.codec_id) / t.channels);
-    } else {
-        const int width = pcm_sample_width(t.codec_id);
-        frames = static_cast<size_t>(place.size / width / t.channels);
-        rb->samples.resize(frames * static_cast<size_t>(t.channels));
-        pcm_to_float(rb->samples.data(), rb->bytes.data(), static_cast<int>(frames) * t.channels * width, t.codec_id);
-    }
-    programme_feed_push(feed, m, reinterpret_cast<const uint8_t*>(rb->samples.data()), frames);
-    return 1;
-}
-
 // Meters the programmes whose tracks lie too far apart to be lined up during
 // the scan by reading their payloads back from the source, checked against
 // the scan's fingerprints. Returns 0, or -errno with the diagnostic printed.
@@ -357,13 +312,11 @@ int scan_read_back_programmes(inplace_norm_ctx* ctx)
             continue;
         // The table is still in the order the demuxer delivered the
         // payloads: each track's in time order.
-        payload_read_back rb;
-        rb.ctx = ctx;
-        rb.prog = &prog;
-        rb.readers.assign(prog.tracks.size(), packet_table_begin(ctx->packets));
-        if (const int err = measurement_read_back(&ctx->measured, p, &rb); err != 0)
+        payload_reader reader;
+        payload_reader_init(&reader, ctx, prog.tracks, nullptr);
+        if (const int err = measurement_read_back(&ctx->measured, p, &reader); err != 0)
             return err;
-        if (rb.sums != ctx->programme_sums[p]) {
+        if (!payload_reader_unchanged(reader, ctx->programme_sums[p])) {
             fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
             return -EIO;
         }
@@ -511,14 +464,83 @@ int inplace_norm_apply_gain(inplace_norm_ctx* ctx, const std::vector<double>& ga
     return 0;
 }
 
+namespace {
+
+// A unit's name in the report: "programme 1-2", or "stream #0 (1)" for the
+// track of ordinal 0, stream 1.
+std::string inplace_norm_unit_name(const measurement& m, const measured_unit& u)
+{
+    if (u.programme >= 0)
+        return "programme " + m.programmes[static_cast<size_t>(u.programme)].name;
+    return "stream #" + std::to_string(u.track) + " (" + std::to_string(m.tracks[u.track].stream) + ")";
+}
+
+// A measurement of the same tracks and programmes as the scan's, for what the
+// destination holds.
+int inplace_norm_result_measurement(const inplace_norm_ctx* ctx, measurement* result)
+{
+    const measurement& m = ctx->measured;
+    measurement_init(result, m.track_of_stream.size());
+    result->threads = m.threads;
+    result->programme_queue_bytes = m.programme_queue_bytes;
+    for (const audio_track& t : m.tracks)
+        if (measurement_add_track(result, t.stream, t.codec_id, t.channels, t.sample_rate, t.format) != 0)
+            return -EINVAL;
+    std::string why;
+    return measurement_set_programmes(result, ctx->groups, "PCM", &why);
+}
+
+// The figures of what the destination holds: a block per programme, or per
+// track of no programme, in stream order.
+void inplace_norm_print_result(const inplace_norm_ctx* ctx)
+{
+    for (const measured_unit& u : measurement_units(ctx->written)) {
+        fprintf(stderr, "result %s:\n", inplace_norm_unit_name(ctx->written, u).c_str());
+        fprintf(stderr, "\tloudness:  %.2f LUFS\n", u.figures.loudness);
+        fprintf(stderr, "\tLRA: %.2f LU\n", u.figures.lra);
+        fprintf(stderr, "\ttrue peak: %.2lf dBFS\n", qpm_ratio_to_db(u.figures.true_peak));
+    }
+}
+
+// The limiter's line for track t, after its gain lines.
+void inplace_norm_print_limit(const inplace_norm_ctx* ctx, const std::vector<limit_unit>& units, size_t t)
+{
+    for (const limit_unit& u : units)
+        if (std::find(u.tracks.begin(), u.tracks.end(), t) != u.tracks.end() && std::isfinite(u.gain))
+            fprintf(stderr,
+                    "limit amp[%d]=%lfdBTP raised the gain by %lfdB; reduced %.2f%% of the samples by over 0.1dB, "
+                    "at most by %.2fdB\n",
+                    ctx->measured.tracks[t].stream, ctx->ceiling, u.report.raised_db, 100.0 * u.report.reduced_share,
+                    u.report.deepest_db);
+}
+
+}  // namespace
+
 int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double target)
 {
-    std::vector<double> gain(ctx->measured.track_of_stream.size(), NAN);
-    for (size_t t = 0; t < ctx->measured.tracks.size(); ++t) {
-        const int32_t s = ctx->measured.tracks[t].stream;
+    const measurement& m = ctx->measured;
+    std::vector<double> gain(m.track_of_stream.size(), NAN);
+    std::vector<gain_choice> choices;
+    for (size_t t = 0; t < m.tracks.size(); ++t) {
         double loudness, peak;
         inplace_norm_gain_basis(ctx, t, &loudness, &peak);
-        const gain_choice g = inplace_norm_choose_gain(loudness, peak, target, ctx->ceiling);
+        // Under the limiter the static gain reaches the target whatever the
+        // peaks: the envelope keeps them at the ceiling.
+        choices.push_back(inplace_norm_choose_gain(loudness, peak, target, ctx->limit ? NAN : ctx->ceiling));
+        gain[static_cast<size_t>(m.tracks[t].stream)] = choices.back().applied;
+    }
+    inplace_norm_apply_gain(ctx, gain);
+    std::vector<track_gain> gains(m.tracks.size());
+    for (size_t t = 0; t < m.tracks.size(); ++t)
+        gains[t].gain = ctx->gains[t];
+    std::vector<limit_unit> units;
+    if (ctx->limit) {
+        if (const int err = inplace_norm_limit(ctx, target, ctx->ceiling, &gains, &units); err != 0)
+            return err;
+    }
+    for (size_t t = 0; t < m.tracks.size(); ++t) {
+        const int32_t s = m.tracks[t].stream;
+        const gain_choice& g = choices[t];
         fprintf(stderr, "current amp[%d]=%lfdB\n", s, g.loudness);
         fprintf(stderr, "amplify amp[%d]=%lfdB\n", s, g.amplify_db);
         fprintf(stderr, "multiply amp[%d]=%lf\n", s, g.factor);
@@ -528,10 +550,30 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
                     s);
         else if (g.lowered_db > 0)
             fprintf(stderr, "ceiling amp[%d]=%lfdBTP lowered the gain by %lfdB\n", s, ctx->ceiling, g.lowered_db);
-        gain[static_cast<size_t>(s)] = g.applied;
+        else if (ctx->limit)
+            inplace_norm_print_limit(ctx, units, t);
     }
-    inplace_norm_apply_gain(ctx, gain);
-    return inplace_norm_write_gains(ctx, dst_path, ctx->gains, nullptr);
+    // What the destination holds is metered as it is written when a ceiling,
+    // the limiter or a check asks what came of the gains.
+    const bool meter_result = ctx->limit || !std::isnan(ctx->ceiling) || ctx->meter_result;
+    if (meter_result && inplace_norm_result_measurement(ctx, &ctx->written) != 0)
+        return -EINVAL;
+    const int r = inplace_norm_write_tracks(ctx, dst_path, gains, meter_result ? &ctx->written : nullptr, nullptr);
+    if (r == 0 && meter_result)
+        inplace_norm_print_result(ctx);
+    return r;
+}
+
+bool inplace_norm_check(const measurement& m, const delivery_spec& spec)
+{
+    bool all = true;
+    for (const measured_unit& u : measurement_units(m)) {
+        const std::vector<std::string> reasons = delivery_check(spec, u.figures.loudness, u.figures.true_peak);
+        fprintf(stderr, "check %s %s: %s\n", spec.name.c_str(), inplace_norm_unit_name(m, u).c_str(),
+                delivery_verdict(reasons).c_str());
+        all = all && reasons.empty();
+    }
+    return all;
 }
 
 int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path)

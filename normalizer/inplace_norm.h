@@ -18,7 +18,10 @@
 #include "av_ptr.h"
 #include "measurement.h"
 #include "packet_table.h"
+#include "delivery_check.h"
+#include "limiter.h"
 #include "payload_locator.h"
+#include "payload_scale.h"
 #include "source_io.h"
 
 struct inplace_norm_ctx {
@@ -44,6 +47,12 @@ struct inplace_norm_ctx {
     int64_t overlap_pos = -1;   // start of the first payload overlapping its predecessor
     std::vector<double> gains;  // linear, per track ordinal, as inplace_norm_apply_gain sets them
     double ceiling = NAN;       // true-peak ceiling in dBTP for the gains; NaN: none
+    bool limit = false;         // a true-peak limiter keeps the peaks at the ceiling instead of a lower gain
+    bool meter_result = false;  // meter what the destination holds even without a ceiling
+    std::vector<programme_group> groups;  // as given to inplace_norm_set_programmes
+    // What the destination holds, metered as it was written (with a ceiling,
+    // the limiter or meter_result).
+    measurement written;
     // The destination is made as an unnamed file where the file system
     // allows; false takes the named temporary file of other file systems.
     bool unnamed_destination = true;
@@ -110,6 +119,33 @@ struct gain_choice {
 // ceiling_dbtp NaN: none; true_peak linear.
 gain_choice inplace_norm_choose_gain(double loudness, double true_peak, double target, double ceiling_dbtp);
 
+// What the limiter did to one track or programme.
+struct limit_report {
+    bool limited = false;       // some of it passed the ceiling
+    double raised_db = 0;       // the static gain raised above the plain one
+    double reduced_share = 0;   // of its frames, those whose gain the envelope reduces
+    double deepest_db = 0;      // the deepest reduction
+};
+
+// A track or programme under the limiter: one static gain and one envelope
+// for all its channels.
+struct limit_unit {
+    std::vector<size_t> tracks;  // ordinals
+    limiter_envelope envelope;
+    limit_report report;
+    double gain = NAN;  // the static gain finally applied
+};
+
+// Limits every programme and every track of no programme whose gain (in
+// gains, per ordinal) is finite: where the gained signal's true peak would
+// pass the ceiling, an envelope lowers the gain around those places, and the
+// static gain is raised until the limited signal measures the target within
+// 0.05 LU. A unit that never passes the ceiling keeps its gain as it is.
+// Fills units and points each limited track's gain at its unit's envelope.
+// Returns 0 or -errno with the diagnostic printed.
+int inplace_norm_limit(inplace_norm_ctx* ctx, double target, double ceiling_dbtp, std::vector<track_gain>* gains,
+                       std::vector<limit_unit>* units);
+
 // Whether the target gives every track that has a gated loudness (or its
 // programme) a finite gain: 9000 LUFS does not.
 bool inplace_norm_target_reachable(const inplace_norm_ctx* ctx, double target);
@@ -133,6 +169,18 @@ int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
 // in *clipped when it is not null.
 int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
                              std::vector<int64_t>* clipped);
+
+// inplace_norm_write_gains with each track's gain as the destination applies
+// it (a static gain, and the limiter's envelope where it has one), and, where
+// result is not null (a measurement of the same tracks and programmes), what
+// the destination holds metered into it as it is written.
+int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<track_gain>& gains,
+                              measurement* result, std::vector<int64_t>* clipped);
+
+// Prints a check line for every programme and every track of no programme of
+// the measurement (the scan's, or what the destination holds) against the
+// specification. Returns whether all pass.
+bool inplace_norm_check(const measurement& m, const delivery_spec& spec);
 
 // The program: parses the command line, runs one normalisation and returns
 // the result whose low eight bits are the exit status.

@@ -18,6 +18,8 @@
 #include "dst_file.h"
 #include "file_io.h"
 #include "inplace_norm.h"
+#include "payload_reader.h"
+#include "payload_scale.h"
 #include "pcm_codec.h"
 #include "progress.h"
 
@@ -35,13 +37,16 @@ constexpr size_t copy_buffer_bytes = 1 << 20;
 // final flush has little left to wait for.
 constexpr int64_t writeback_bytes = 8 << 20;
 
-enum class copy_fault { none, source, changed, destination };
+enum class copy_fault { none, source, changed, destination, reported };
 
 struct copy_state {
     const inplace_norm_ctx* ctx;
-    const std::vector<double>* gains;  // linear, per track ordinal
+    const std::vector<track_gain>* gains;  // per track ordinal
+    measurement* result;                   // meters what the destination holds, or null
+    payload_scratch scratch;
     std::vector<float> samples;
     std::vector<int64_t> clipped;  // per track ordinal
+    std::vector<uint64_t> frames;  // per track ordinal: frames passed so far
     std::vector<uint64_t> sums;    // fingerprints of what was read back, per group
     size_t checked_groups = 0;     // groups below this one have been compared
 };
@@ -60,8 +65,8 @@ bool copy_check_groups(copy_state* cs, size_t upto)
     return true;
 }
 
-// Checks one payload read back from the source and scales it in place.
-// Returns whether its bytes changed.
+// Checks one payload read back from the source and scales it in place, and
+// meters what it now holds. Returns whether its bytes changed.
 bool copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
 {
     inplace_norm_add_fingerprint(&cs->sums, p, bytes);
@@ -71,16 +76,18 @@ bool copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
     if (s >= lookup.size() || lookup[s] < 0 || static_cast<size_t>(lookup[s]) >= cs->gains->size())
         return false;
     const size_t t = static_cast<size_t>(lookup[s]);
-    const double g = (*cs->gains)[t];
-    if (!std::isfinite(g))
-        return false;
+    const track_gain& g = (*cs->gains)[t];
     const audio_track& track = cs->ctx->measured.tracks[t];
-    if (p.aes3_element)
-        cs->clipped[t] += aes3_apply_gain(bytes, p.size, track.channels, track.codec_id, g, &cs->samples);
-    else
-        cs->clipped[t] += pcm_apply_gain(bytes, p.size, track.codec_id, g, &cs->samples);
+    cs->clipped[t] += payload_scale(bytes, p, track, g, cs->frames[t], &cs->scratch);
+    const size_t frames = payload_decode(bytes, p, track, &cs->samples);
+    cs->frames[t] += frames;
+    if (cs->result) {
+        uint8_t* room = measurement_room(cs->result, t, frames);
+        std::memcpy(room, cs->samples.data(), cs->samples.size() * sizeof(float));
+        measurement_commit(cs->result, t, frames);
+    }
     // A factor of exactly 1 gives every sample back as it was.
-    return g != 1.0;
+    return std::isfinite(g.gain) && (g.gain != 1.0 || g.envelope);
 }
 
 // Payloads close together in the source, in file order.
@@ -262,6 +269,23 @@ int write_failed(const char* path, int err)
     return err;
 }
 
+// Meters the programmes of what the destination holds whose tracks lie too
+// far apart to be lined up as they were written: read back from the source
+// and scaled again as the destination holds them. Returns 0 or -errno.
+int write_result_read_back(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gains, measurement* result)
+{
+    for (size_t p = 0; p < result->programmes.size(); ++p) {
+        if (!result->programmes[p].read_back)
+            continue;
+        payload_reader reader;
+        payload_reader_init(&reader, ctx, result->programmes[p].tracks, &gains);
+        if (const int err = measurement_read_back(result, p, &reader); err != 0)
+            return err;
+    }
+    measurement_finish(result);
+    return 0;
+}
+
 }  // namespace
 
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
@@ -274,6 +298,15 @@ int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
 int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
                              std::vector<int64_t>* clipped)
 {
+    std::vector<track_gain> tracks(gains.size());
+    for (size_t t = 0; t < gains.size(); ++t)
+        tracks[t].gain = gains[t];
+    return inplace_norm_write_tracks(ctx, dst_path, tracks, nullptr, clipped);
+}
+
+int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<track_gain>& gains,
+                              measurement* result, std::vector<int64_t>* clipped)
+{
     // Payloads that share bytes cannot both be rewritten; refuse before
     // anything is written.
     if (ctx->overlap_pos >= 0) {
@@ -283,7 +316,10 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     dst_file dst;
     if (const int err = dst_open(dst_path, ctx->unnamed_destination, &dst); err != 0)
         return write_failed(dst_path, err);
-    copy_state cs{ctx, &gains, {}, std::vector<int64_t>(ctx->measured.tracks.size()), {}, 0};
+    const size_t tracks = ctx->measured.tracks.size();
+    copy_state cs{ctx, &gains, result, {}, {}, std::vector<int64_t>(tracks), std::vector<uint64_t>(tracks), {}, 0};
+    if (result && measurement_start(result) != 0)
+        return write_failed(dst_path, -ENOMEM);
     copy_fault fault = copy_fault::none;
     dst_writer w;
     w.fd = dst.fd;
@@ -299,6 +335,8 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     }
     int err = copy_source(&cs, &w, &fault);
     file_share_restore(dst.fd, sharing);
+    if (err == 0 && result && (err = write_result_read_back(ctx, gains, result)) != 0)
+        fault = copy_fault::reported;
     if (err == 0) {
         for (size_t t = 0; t < ctx->measured.tracks.size(); ++t)
             if (cs.clipped[t] > 0)
@@ -314,6 +352,8 @@ int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, 
     case copy_fault::source: fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), strerror(-err)); return err;
     case copy_fault::changed:
         fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
+        return err;
+    case copy_fault::reported:
         return err;
     default: return write_failed(dst_path, err);
     }

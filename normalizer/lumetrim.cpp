@@ -72,19 +72,29 @@ bool lumetrim_parse_ceiling(const char* text, double* ceiling)
     return true;
 }
 
-}  // namespace
+// What the command line asks for.
+struct trim_options {
+    const char* program = "lumetrim";
+    const char* src = nullptr;
+    const char* target_text = nullptr;  // with a destination
+    const char* dst = nullptr;
+    double target = -23.0;
+    std::vector<programme_group> groups;
+    double ceiling = NAN;
+    bool limit = false;
+    bool check = false;
+    delivery_spec spec;
+};
 
-int lumetrim_main(int argc, char** argv)
+// Reads the command line into *o. Returns -1 to go on, or the exit status of
+// a refusal, the usage or the version.
+int lumetrim_parse(int argc, char** argv, trim_options* o)
 {
-    const char* program = argc > 0 ? argv[0] : "lumetrim";
-    // Options come before the file arguments.
-    const char* groups_text = nullptr;
-    const char* ceiling_text = nullptr;
-    int first = 1;
+    o->program = argc > 0 ? argv[0] : "lumetrim";
     for (int i = 1; i < argc; ++i) {
         // A file named like these is still reached as ./-h.
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-            lumetrim_help(program);
+            lumetrim_help(o->program);
             return 1;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
@@ -92,79 +102,124 @@ int lumetrim_main(int argc, char** argv)
             return fflush(stdout) == 0 ? 0 : 1;
         }
     }
-    while (first + 1 < argc && (std::strcmp(argv[first], "-p") == 0 || std::strcmp(argv[first], "-c") == 0)) {
-        const char*& value = argv[first][1] == 'p' ? groups_text : ceiling_text;
-        if (value)
-            return lumetrim_refuse(program, std::string("Option ") + argv[first] + " given twice");
-        value = argv[first + 1];
-        first += 2;
+    // Options come before the file arguments, each at most once.
+    const char* groups_text = nullptr;
+    const char* ceiling_text = nullptr;
+    const char* check_text = nullptr;
+    int first = 1;
+    for (; first < argc; ++first) {
+        const std::string arg = argv[first];
+        const char** value = arg == "-p" ? &groups_text : arg == "-c" ? &ceiling_text
+                           : arg == "--check"    ? &check_text
+                                                 : nullptr;
+        if (value && first + 1 < argc) {
+            if (*value)
+                return lumetrim_refuse(o->program, "Option " + arg + " given twice");
+            *value = argv[++first];
+        } else if (arg == "-L") {
+            if (o->limit)
+                return lumetrim_refuse(o->program, "Option -L given twice");
+            o->limit = true;
+        } else {
+            break;
+        }
     }
     const int files = argc - first;
     if (files != 1 && files != 3) {
-        lumetrim_usage(program);
+        lumetrim_usage(o->program);
         return 1;
     }
-    double target = 0;
-    if (files == 3 && !lumetrim_parse_target(argv[first + 1], &target)) {
-        fprintf(stderr, "Invalid target loudness: %s\n", argv[first + 1]);
-        lumetrim_usage(program);
+    o->src = argv[first];
+    if (files == 3) {
+        o->target_text = argv[first + 1];
+        o->dst = argv[first + 2];
+        if (!lumetrim_parse_target(o->target_text, &o->target)) {
+            fprintf(stderr, "Invalid target loudness: %s\n", o->target_text);
+            lumetrim_usage(o->program);
+            return 1;
+        }
+    }
+    if (groups_text && programme_groups_parse(groups_text, &o->groups) != 0)
+        return lumetrim_refuse(o->program, std::string("Invalid programme groups: ") + groups_text);
+    if (const int s = programme_groups_overlap(o->groups); s >= 0)
+        return lumetrim_refuse(o->program, "Stream #" + std::to_string(s) + " is in more than one programme group");
+    if (ceiling_text && !lumetrim_parse_ceiling(ceiling_text, &o->ceiling))
+        return lumetrim_refuse(o->program, std::string("Invalid true-peak ceiling: ") + ceiling_text);
+    if (o->limit && (!ceiling_text || !o->dst))
+        return lumetrim_refuse(o->program, "Option -L needs a ceiling (-c CEILING), a target and a destination");
+    if (check_text) {
+        if (!delivery_spec_parse(check_text, &o->spec))
+            return lumetrim_refuse(o->program, std::string("Invalid check specification: ") + check_text);
+        o->check = true;
+        // auto: the specification's own target.
+        if (o->target_text && strcasecmp(o->target_text, "auto") == 0)
+            o->target = o->spec.loudness;
+    }
+    return -1;
+}
+
+// Measures, and normalises where asked; checks the figures where asked.
+// Returns the run's result.
+int lumetrim_measure_and_normalize(inplace_norm_ctx* ctx, const trim_options& o)
+{
+    fprintf(stderr, "Reading file\n");
+    int r = inplace_norm_read(ctx);
+    if (r != 0)
+        return r;
+    r = inplace_norm_measure_print(ctx);
+    if (!o.dst)
+        return o.check && !inplace_norm_check(ctx->measured, o.spec) ? 3 : r;
+    if (!inplace_norm_target_reachable(ctx, o.target)) {
+        // Known only once the loudness is: refused like any target that is
+        // not a number, before anything is written.
+        fprintf(stderr, "Invalid target loudness: %s\n", o.target_text);
+        lumetrim_usage(o.program);
         return 1;
     }
-    std::vector<programme_group> groups;
-    if (groups_text && programme_groups_parse(groups_text, &groups) != 0)
-        return lumetrim_refuse(program, std::string("Invalid programme groups: ") + groups_text);
-    if (const int s = programme_groups_overlap(groups); s >= 0)
-        return lumetrim_refuse(program, "Stream #" + std::to_string(s) + " is in more than one programme group");
-    double ceiling = NAN;
-    if (ceiling_text && !lumetrim_parse_ceiling(ceiling_text, &ceiling))
-        return lumetrim_refuse(program, std::string("Invalid true-peak ceiling: ") + ceiling_text);
+    if (strcasecmp(o.target_text, "auto") == 0 && !o.check)
+        r = inplace_norm_normalize_auto(ctx, o.dst);
+    else
+        r = inplace_norm_normalize(ctx, o.dst, o.target);
+    return r == 0 && o.check && !inplace_norm_check(ctx->written, o.spec) ? 3 : r;
+}
+
+}  // namespace
+
+int lumetrim_main(int argc, char** argv)
+{
+    trim_options o;
+    if (const int status = lumetrim_parse(argc, argv, &o); status >= 0)
+        return status;
     // A full file-size limit or a closed pipe must come back as a write error
     // (and a clean-up), not end the process half-way.
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    const char* src = argv[first];
     inplace_norm_ctx* ctx = nullptr;
-    int r = inplace_norm_create(&ctx, src);
-    fprintf(stderr, "inplace_norm_create(%s)=%d\n", src, r);
+    int r = inplace_norm_create(&ctx, o.src);
+    fprintf(stderr, "inplace_norm_create(%s)=%d\n", o.src, r);
     // The groups can only be checked against the tracks the source holds.
-    if (r >= 0 && ctx && !groups.empty()) {
+    if (r >= 0 && ctx && !o.groups.empty()) {
         std::string why;
-        if (inplace_norm_set_programmes(ctx, groups, &why) != 0) {
+        if (inplace_norm_set_programmes(ctx, o.groups, &why) != 0) {
             inplace_norm_destroy(&ctx);
-            return lumetrim_refuse(program, why);
+            return lumetrim_refuse(o.program, why);
         }
     }
     if (r > 0) {
         fprintf(stderr, "We have [%d] audio tracks\n", r);
         ctx->show_progress = true;
-        ctx->ceiling = ceiling;
+        ctx->ceiling = o.ceiling;
+        ctx->limit = o.limit;
+        ctx->meter_result = o.check;
         inplace_norm_meters_init(ctx);
-        fprintf(stderr, "Reading file\n");
-        r = inplace_norm_read(ctx);
-        if (r == 0) {
-            r = inplace_norm_measure_print(ctx);
-            if (files == 3 && !inplace_norm_target_reachable(ctx, target)) {
-                // Known only once the loudness is: refused like any target
-                // that is not a number, before anything is written.
-                fprintf(stderr, "Invalid target loudness: %s\n", argv[first + 1]);
-                lumetrim_usage(program);
-                r = 1;
-            } else if (files == 3) {
-                const char* dst = argv[first + 2];
-                if (strcasecmp(argv[first + 1], "auto") == 0)
-                    r = inplace_norm_normalize_auto(ctx, dst);
-                else
-                    r = inplace_norm_normalize(ctx, dst, target);
-            }
-        }
+        r = lumetrim_measure_and_normalize(ctx, o);
         inplace_norm_meters_free(ctx);
-    } else if (r == 0 && files == 3) {
+    } else if (r == 0 && o.dst) {
         // A script that asked for a destination gets one: without a PCM track
         // to rescale it is the source, copied as safely as any destination.
-        const char* dst = argv[first + 2];
-        r = inplace_norm_write(ctx, dst);
+        r = inplace_norm_write(ctx, o.dst);
         if (r == 0)
-            fprintf(stderr, "No PCM track: %s is an unchanged copy\n", dst);
+            fprintf(stderr, "No PCM track: %s is an unchanged copy\n", o.dst);
     }
     if (ctx)
         inplace_norm_destroy(&ctx);

@@ -274,3 +274,16 @@ int pcm_apply_gain(uint8_t* data, int size, int codec_id, double gain, std::vect
         x[i] = static_cast<float>(static_cast<double>(x[i]) * gain);
     return clipped + float_to_pcm(x, data, size, codec_id);
 }
+
+int pcm_apply_gains(uint8_t* data, int size, int codec_id, int channels, const double* frame_gains,
+                    std::vector<float>* scratch)
+{
+    const size_t count = static_cast<size_t>(size / pcm_sample_width(codec_id));
+    if (scratch->size() < count)
+        scratch->resize(count);
+    float* x = scratch->data();
+    const int n = pcm_to_float(x, data, size, codec_id);
+    for (int i = 0; i < n; ++i)
+        x[i] = static_cast<float>(static_cast<double>(x[i]) * frame_gains[i / channels]);
+    return float_to_pcm(x, data, size, codec_id);
+}

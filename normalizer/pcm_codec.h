@@ -25,3 +25,9 @@ int float_to_pcm(const float* in, uint8_t* data, int size, int codec_id);
 // float_to_pcm. scratch is grown as needed and reused across calls. Returns
 // the number of samples that had to be saturated.
 int pcm_apply_gain(uint8_t* data, int size, int codec_id, double gain, std::vector<float>* scratch);
+
+// The same with a gain of its own for every frame: each sample of frame f (of
+// `channels` interleaved samples; a last frame may be partial) is multiplied
+// by frame_gains[f], which holds a gain for every frame the payload touches.
+int pcm_apply_gains(uint8_t* data, int size, int codec_id, int channels, const double* frame_gains,
+                    std::vector<float>* scratch);
