@@ -70,6 +70,9 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
         fprintf(out, "lumescope %s\n", LUMETOOLS_VERSION);
         return fflush(out) == 0 ? 0 : 1;
     }
+    delivery_spec spec;
+    if (opts.check && !delivery_spec_parse(opts.check, &spec))
+        return lumescope_refuse(std::string("Invalid check specification: ") + opts.check);
     std::vector<programme_group> groups;
     if (opts.groups && programme_groups_parse(opts.groups, &groups) != 0)
         return lumescope_refuse(std::string("Invalid programme groups: ") + opts.groups);
@@ -100,7 +103,8 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     measurement_finish(&m);
 
     scope_report_non_finite(m);
-    if (const int err = scope_write_report(out, opts.path, m, opts.mode, opts.series); err != 0) {
+    const delivery_spec* check = opts.check ? &spec : nullptr;
+    if (const int err = scope_write_report(out, opts.path, m, opts.mode, opts.series, check); err != 0) {
         fprintf(stderr, "Failed to write the report: %s\n", strerror(err));
         return 1;
     }
@@ -110,7 +114,8 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
             return 1;
         }
     }
-    return 0;
+    // The report is complete either way; a failed check tells in the status.
+    return check && !scope_check_passes(m, spec) ? 3 : 0;
 }
 
 int lumescope_main(int argc, char** argv)

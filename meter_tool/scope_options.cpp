@@ -32,13 +32,15 @@ int scope_options_parse(int argc, char** argv, scope_options* opts, std::string*
                 opts->plot_path = argv[++i];
             } else if (std::strcmp(argv[i], "--series") == 0 && !opts->series) {
                 opts->series = true;
+            } else if (std::strcmp(argv[i], "--check") == 0 && !opts->check && i + 1 < argc - 1) {
+                opts->check = argv[++i];
             } else {
                 break;
             }
         }
         // Without the later options only the one option the meter always
         // took is accepted.
-        if (i == argc - 1 && (opts->groups || opts->plot_path || opts->series || argc == 3))
+        if (i == argc - 1 && (opts->groups || opts->plot_path || opts->series || opts->check || argc == 3))
             opts->path = argv[argc - 1];
     }
     if (!opts->path)

@@ -99,7 +99,63 @@ void scope_print_json_series(FILE* out, const track_meter& m)
     scope_print_series(out, "short_term", m.series->short_term, true);
 }
 
-void scope_print_json(FILE* out, const char* path, const measurement& run, bool series)
+// A unit's name in the text report: "idx #1", or "programme 1-2".
+std::string scope_unit_name(const measurement& m, const measured_unit& u)
+{
+    if (u.programme >= 0)
+        return "programme " + m.programmes[static_cast<size_t>(u.programme)].name;
+    return "idx #" + std::to_string(m.tracks[u.track].stream);
+}
+
+// The check of every programme and every track of no programme, after the
+// text report: a line each.
+void scope_print_text_check(FILE* out, const measurement& run, const delivery_spec* check)
+{
+    if (!check)
+        return;
+    for (const measured_unit& u : measurement_units(run))
+        fprintf(out, "check %s %s: %s\n", check->name.c_str(), scope_unit_name(run, u).c_str(),
+                delivery_verdict(delivery_check(*check, u.figures.loudness, u.figures.true_peak)).c_str());
+}
+
+// The check as the JSON report's last member: the specification's figures,
+// then an entry per programme or track of no programme.
+void scope_print_json_check(FILE* out, const measurement& run, const delivery_spec* check)
+{
+    if (!check)
+        return;
+    fprintf(out, "    \"check\":\n");
+    fprintf(out, "    {\n");
+    fprintf(out, "        \"spec\": \"%s\",\n", scope_json_escape(check->name).c_str());
+    fprintf(out, "        \"loudness\": \"%.2f\",\n", check->loudness);
+    fprintf(out, "        \"tolerance\": \"%.2f\",\n", check->tolerance);
+    fprintf(out, "        \"true_peak\": \"%.2f\",\n", check->true_peak);
+    fprintf(out, "        \"results\":\n");
+    fprintf(out, "        [\n");
+    const std::vector<measured_unit> units = measurement_units(run);
+    for (size_t i = 0; i < units.size(); ++i) {
+        const measured_unit& u = units[i];
+        const std::vector<std::string> reasons = delivery_check(*check, u.figures.loudness, u.figures.true_peak);
+        if (i > 0)
+            fprintf(out, "            ,\n");
+        fprintf(out, "            {\n");
+        if (u.programme >= 0)
+            fprintf(out, "                \"streams\": \"%s\",\n",
+                    run.programmes[static_cast<size_t>(u.programme)].name.c_str());
+        else
+            fprintf(out, "                \"idx\": \"%d\",\n", run.tracks[u.track].stream);
+        fprintf(out, "                \"pass\": \"%s\",\n", reasons.empty() ? "true" : "false");
+        fprintf(out, "                \"reasons\": [");
+        for (size_t r = 0; r < reasons.size(); ++r)
+            fprintf(out, r ? ", \"%s\"" : "\"%s\"", reasons[r].c_str());
+        fprintf(out, "]\n");
+        fprintf(out, "            }\n");
+    }
+    fprintf(out, "        ]\n");
+    fprintf(out, "    }\n");
+}
+
+void scope_print_json(FILE* out, const char* path, const measurement& run, bool series, const delivery_spec* check)
 {
     fprintf(out, "{\n");
     fprintf(out, "    \"filename\": \"%s\",\n", scope_json_escape(path).c_str());
@@ -138,7 +194,8 @@ void scope_print_json(FILE* out, const char* path, const measurement& run, bool 
         fprintf(out, "        }\n");
     }
     if (run.programmes.empty()) {
-        fprintf(out, "    ]\n");
+        fprintf(out, check ? "    ],\n" : "    ]\n");
+        scope_print_json_check(out, run, check);
         fprintf(out, "}\n");
         return;
     }
@@ -162,7 +219,8 @@ void scope_print_json(FILE* out, const char* path, const measurement& run, bool 
             scope_print_json_series(out, run.meters[p.meter]);
         fprintf(out, "        }\n");
     }
-    fprintf(out, "    ]\n");
+    fprintf(out, check ? "    ],\n" : "    ]\n");
+    scope_print_json_check(out, run, check);
     fprintf(out, "}\n");
 }
 
@@ -193,7 +251,8 @@ void scope_report_non_finite(const measurement& run)
 
 // Writes the report to out and flushes it. Returns 0, or the errno of the
 // write that failed (a full disk, a closed output) or ENOMEM.
-int scope_write_report(FILE* out, const char* path, const measurement& run, report_mode mode, bool series)
+int scope_write_report(FILE* out, const char* path, const measurement& run, report_mode mode, bool series,
+                       const delivery_spec* check)
 {
     // The report is made in memory first and then written by one call and a
     // flush: a long report fails in the middle of the call, a short one only
@@ -202,10 +261,12 @@ int scope_write_report(FILE* out, const char* path, const measurement& run, repo
     std::unique_ptr<FILE, file_closer> mem(open_memstream(&text.data, &text.size));
     if (!mem)
         return ENOMEM;
-    if (mode == report_mode::json)
-        scope_print_json(mem.get(), path, run, series);
-    else
+    if (mode == report_mode::json) {
+        scope_print_json(mem.get(), path, run, series, check);
+    } else {
         scope_print_text(mem.get(), path, run);
+        scope_print_text_check(mem.get(), run, check);
+    }
     if (ferror(mem.get()) || fflush(mem.get()) != 0)
         return ENOMEM;
     errno = 0;
@@ -252,4 +313,12 @@ std::string scope_plot(const char* path, const measurement& run)
         panels.push_back(std::move(panel));
     }
     return loudness_plot_svg(path, panels);
+}
+
+bool scope_check_passes(const measurement& m, const delivery_spec& check)
+{
+    for (const measured_unit& u : measurement_units(m))
+        if (!delivery_check(check, u.figures.loudness, u.figures.true_peak).empty())
+            return false;
+    return true;
 }

@@ -5,12 +5,18 @@
 #include <cstdio>
 #include <string>
 
+#include "delivery_check.h"
 #include "measurement.h"
 #include "scope_options.h"
 
-// Writes the report of input `path` to out and flushes it. Returns 0, or the
-// errno of the write that failed (a full disk, a closed output) or ENOMEM.
-int scope_write_report(FILE* out, const char* path, const measurement& m, report_mode mode, bool series);
+// Writes the report of input `path` to out and flushes it, with the check
+// against a delivery specification where check is not null. Returns 0, or
+// the errno of the write that failed (a full disk, a closed output) or ENOMEM.
+int scope_write_report(FILE* out, const char* path, const measurement& m, report_mode mode, bool series,
+                       const delivery_spec* check);
+
+// Whether every programme and every track of no programme passes the check.
+bool scope_check_passes(const measurement& m, const delivery_spec& check);
 
 // One line on the standard error stream per track whose float samples held
 // NaNs or infinities, which every meter took as silence.
