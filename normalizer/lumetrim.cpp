@@ -22,12 +22,14 @@ void lumetrim_help(const char* program)
 {
     fprintf(stderr,
             "Usage:\n"
-            "\t%s [-p GROUPS] [-c CEILING] <src file> [<auto|<value>> <dst file>]\n"
+            "\t%s [OPTIONS] <src file> [<auto|<value>> <dst file>]\n"
             "Options:\n"
-            "\t-p GROUPS    measure groups of tracks as programmes, by stream index (1-2,3-8)\n"
-            "\t-c CEILING   keep each gained true peak at or below CEILING dBTP (at most 0)\n"
-            "\t-h, --help   show this text\n"
-            "\t--version    show the program's name and version\n",
+            "\t-p GROUPS     measure groups of tracks as programmes, by stream index (1-2,3-8)\n"
+            "\t-c CEILING    keep each gained true peak at or below CEILING dBTP (at most 0)\n"
+            "\t-L            with -c and a target: limit the peaks instead of lowering the gain\n"
+            "\t--check SPEC  check against r128, a85 or I:TOL:TP (-16:1:-1); exit status 3 on failure\n"
+            "\t-h, --help    show this text\n"
+            "\t--version     show the program's name and version\n",
             program);
 }
 

@@ -69,14 +69,15 @@ std::string rendered(const std::string& page)
 }
 
 // The literal parts of every format a program prints with (fprintf to the
-// standard error stream or to its report, printf), read from the .cpp files
+// standard error stream or to its report, printf, and the one-line refusals
+// before the usage text), read from the .cpp files
 // of the given source folders: the text between the conversions, every run of
 // white space one blank, where it is long enough to mean something (a width
 // macro such as PRId64 ends a conversion).
 std::vector<std::string> printed_fragments(const std::vector<std::string>& folders)
 {
     const std::regex call(
-        R"re((?:fprintf\s*\(\s*(?:stderr|out)\s*,|printf\s*\()\s*((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-z0-9]+\s*)?)+))re");
+        R"re((?:fprintf\s*\(\s*(?:stderr|out)\s*,|printf\s*\(|_refuse\s*\((?:\s*[a-z>.-]*program\s*,)?\s*(?:std::string\()?)\s*((?:"(?:[^"\\]|\\.)*"\s*(?:PRI[a-z0-9]+\s*)?)+))re");
     const std::regex literal(R"re("((?:[^"\\]|\\.)*)"|PRI[a-z0-9]+)re");
     const std::regex conversion(R"re(%[-+ #0]*[0-9*]*(?:\.[0-9*]+)?(?:hh|h|ll|l|L|z|j|t)?[diouxXfFeEgGaAcsp%])re");
     std::vector<std::string> fragments;
