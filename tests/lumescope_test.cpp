@@ -211,6 +211,31 @@ TEST(LumescopeCommandLine, ALoneDashArgumentIsAnInputPath)
     }
 }
 
+TEST(LumescopeCommandLine, DashReadsTheStandardInputAndVersionNamesTheProgram)
+{
+    // The same report as the file gives, under the name "-".
+    const std::string wav = media("s16.wav");
+    const run_result piped = run("cat " + sh(wav) + " | " + sh(lumescope) + " -j -");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    std::string expected = lumescope_run("-j " + sh(wav)).out;
+    expected.replace(expected.find(wav), wav.size(), "-");
+    EXPECT_EQ(piped.out, expected);
+
+    const run_result version = lumescope_run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "lumescope " LUMETOOLS_VERSION "\n");
+    EXPECT_EQ(version.err, "");
+    const run_result trim = run(sh(LUMETRIM_PATH) + " --version");
+    EXPECT_EQ(trim.status, 0);
+    EXPECT_EQ(trim.out, "lumetrim " LUMETOOLS_VERSION "\n");
+    // lumetrim's help lists every option, on the standard error stream.
+    const run_result help = run(sh(LUMETRIM_PATH) + " --help");
+    EXPECT_EQ(help.status, 1);
+    EXPECT_EQ(help.out, "");
+    for (const char* option : {"-p GROUPS", "-c CEILING", "-L", "--check SPEC", "-h, --help", "--version"})
+        EXPECT_NE(help.err.find(std::string("\t") + option), std::string::npos) << option << "\n" << help.err;
+}
+
 TEST(LumescopeCommandLine, MissingFileFailsToOpen)
 {
     const std::string missing = scratch_dir() + "/missing.wav";
