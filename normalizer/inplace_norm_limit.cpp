@@ -34,8 +34,7 @@ void unit_frames_init(unit_frames* u, const inplace_norm_ctx* ctx, const std::ve
     std::vector<size_t> channels;
     for (size_t t : tracks)
         channels.push_back(static_cast<size_t>(ctx->measured.tracks[t].channels));
-    programme_feed_init(&u->feed, channels, std::vector<track_sample_format>(tracks.size(), TRACK_FLOAT),
-                        TRACK_FLOAT);
+    programme_feed_init(&u->feed, channels, std::vector<track_sample_format>(tracks.size(), TRACK_FLOAT), TRACK_FLOAT);
     u->channels = 0;
     for (size_t c : channels)
         u->channels += c;
@@ -188,6 +187,61 @@ double limit_next_gain_db(const std::vector<std::pair<double, double>>& tried, d
 
 }  // namespace
 
+namespace {
+
+// Searches one unit's static gain and envelope: from the plain gain, until
+// the limited signal is at the target with its true peak at or below the
+// ceiling (linear). Leaves in the unit the gain and envelope of the best pass
+// (none when nothing passes the ceiling). Returns 0 or -errno.
+int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gains, double plain, double target,
+                 double ceiling, limit_unit* unit)
+{
+    const int rate = ctx->measured.tracks[unit->tracks[0]].sample_rate;
+    double gain = plain;
+    // A little below the ceiling: the gain moves within the interpolator's
+    // reach, and the samples are truncated to their width afterwards.
+    double threshold = ceiling * std::pow(10.0, -0.02 / 20.0);
+    // The limited loudness rises with the static gain more slowly than the
+    // gain, and not smoothly (a longer reduction releases more slowly): the
+    // gain is searched for, bracketed once passes on both sides of the target
+    // are known, and the best pass is kept.
+    std::vector<std::pair<double, double>> tried;  // (gain in dB, loudness)
+    double best_miss = INFINITY;
+    unit->gain = plain;
+    for (int pass = 0; pass < limit_passes_max; ++pass) {
+        limiter_envelope envelope;
+        if (const int err = limit_envelope_pass(ctx, unit->tracks, rate, gain, threshold, &envelope); err != 0)
+            return err;
+        if (envelope.runs.empty() && pass == 0)
+            return 0;  // nothing passes the ceiling: the plain gain, as without the limiter
+        std::vector<track_gain> trial = gains;
+        for (size_t t : unit->tracks)
+            trial[t] = {gain, &envelope};
+        unit_result result;
+        if (const int err = limit_meter_pass(ctx, unit->tracks, rate, trial, &result); err != 0)
+            return err;
+        if (result.true_peak > ceiling) {
+            // The gain moved within the interpolator's reach more than the
+            // margin allows: a lower threshold, and the same gain again.
+            threshold *= ceiling / result.true_peak * std::pow(10.0, -0.01 / 20.0);
+            continue;
+        }
+        const double miss = std::fabs(result.loudness - target);
+        if (miss < best_miss) {
+            best_miss = miss;
+            unit->gain = gain;
+            unit->envelope = std::move(envelope);
+        }
+        if (miss <= limit_tolerance_lu || !std::isfinite(result.loudness))
+            break;
+        tried.emplace_back(20.0 * std::log10(gain), result.loudness);
+        gain = std::pow(10.0, limit_next_gain_db(tried, target) / 20.0);
+    }
+    return 0;
+}
+
+}  // namespace
+
 int inplace_norm_limit(inplace_norm_ctx* ctx, double target, double ceiling_dbtp, std::vector<track_gain>* gains,
                        std::vector<limit_unit>* units)
 {
@@ -203,62 +257,19 @@ int inplace_norm_limit(inplace_norm_ctx* ctx, double target, double ceiling_dbtp
             units->emplace_back();
             units->back().tracks = {t};
         }
-    const double ceiling = std::pow(10.0, ceiling_dbtp / 20.0);
     for (limit_unit& unit : *units) {
         const double plain = (*gains)[unit.tracks[0]].gain;
         if (!std::isfinite(plain))
             continue;
-        const int rate = m.tracks[unit.tracks[0]].sample_rate;
-        double gain = plain;
-        // A little below the ceiling: the gain moves within the interpolator's
-        // reach, and the samples are truncated to their width afterwards.
-        double threshold = ceiling * std::pow(10.0, -0.02 / 20.0);
-        // The limited loudness rises with the static gain more slowly than
-        // the gain, and not smoothly (a longer reduction releases more
-        // slowly): the gain is searched for, bracketed once passes on both
-        // sides of the target are known, and the best pass is kept.
-        std::vector<std::pair<double, double>> tried;  // (gain in dB, loudness)
-        double best_gain = gain, best_miss = INFINITY;
-        limiter_envelope best_envelope;
-        for (int pass = 0; pass < limit_passes_max; ++pass) {
-            if (const int err = limit_envelope_pass(ctx, unit.tracks, rate, gain, threshold, &unit.envelope); err != 0)
-                return err;
-            if (unit.envelope.runs.empty() && pass == 0)
-                break;  // nothing passes the ceiling: the plain gain, as without the limiter
-            std::vector<track_gain> trial = *gains;
-            for (size_t t : unit.tracks)
-                trial[t] = {gain, &unit.envelope};
-            unit_result result;
-            if (const int err = limit_meter_pass(ctx, unit.tracks, rate, trial, &result); err != 0)
-                return err;
-            if (result.true_peak > ceiling) {
-                // The gain moved within the interpolator's reach more than the
-                // margin allows: a lower threshold, and the same gain again.
-                threshold *= ceiling / result.true_peak * std::pow(10.0, -0.01 / 20.0);
-                continue;
-            }
-            const double miss = std::fabs(result.loudness - target);
-            if (miss < best_miss) {
-                best_miss = miss;
-                best_gain = gain;
-                best_envelope = unit.envelope;
-            }
-            if (miss <= limit_tolerance_lu || !std::isfinite(result.loudness))
-                break;
-            tried.emplace_back(20.0 * std::log10(gain), result.loudness);
-            gain = std::pow(10.0, limit_next_gain_db(tried, target) / 20.0);
-        }
-        if (!unit.envelope.runs.empty() || best_miss < INFINITY) {
-            gain = best_gain;
-            unit.envelope = std::move(best_envelope);
-        }
-        unit.gain = gain;
-        unit.report.raised_db = 20.0 * std::log10(gain / plain);
+        if (const int err = limit_search(ctx, *gains, plain, target, std::pow(10.0, ceiling_dbtp / 20.0), &unit);
+            err != 0)
+            return err;
+        unit.report.limited = !unit.envelope.runs.empty();
+        unit.report.raised_db = 20.0 * std::log10(unit.gain / plain);
         uint64_t frames = 0;
         for (size_t t : unit.tracks)
             frames = std::max(frames, m.tracks[t].frames);
         limit_envelope_extent(unit.envelope, frames, &unit.report.reduced_share, &unit.report.deepest_db);
-        unit.report.limited = !unit.envelope.runs.empty();
     }
     // The units move in the vector no more: their envelopes can be pointed at.
     for (limit_unit& unit : *units)
