@@ -21,8 +21,9 @@ void limiter_advance(limiter* l)
     const int64_t la = static_cast<int64_t>(l->lookahead);
     const int64_t pushed = static_cast<int64_t>(l->pushed);
     for (;;) {
-        // The next minimum to compute is a_m for m = smoothed - ... : the
-        // window of averages holds a_{m-L} .. a_{m-1} before a_m joins it.
+        // The next minimum to compute, a_m: the window holds the minima of
+        // the blocks before it back to m - L, and the envelope has been made
+        // up to block smoothed = m - L + (what the window holds, less L).
         const int64_t m = static_cast<int64_t>(l->smoothed) - la + static_cast<int64_t>(l->window.size());
         if (m >= pushed && l->finished)
             break;
@@ -46,9 +47,10 @@ void limiter_advance(limiter* l)
         // measure of that moves smoothly with the signal and its gain, so
         // that a slightly higher gain limits slightly more, never otherwise.
         l->reduced_ms = l->reduced_ms * std::exp(-l->block_ms / limiter_activity_memory_ms) +
-                        l->block_ms * std::clamp(-b, 0.0, 1.0);
+            l->block_ms * std::clamp(-b, 0.0, 1.0);
         const double grown = std::min(1.0, l->reduced_ms / limiter_release_grow_ms);
-        const double release_ms = limiter_release_short_ms + (limiter_release_long_ms - limiter_release_short_ms) * grown;
+        const double release_ms =
+            limiter_release_short_ms + (limiter_release_long_ms - limiter_release_short_ms) * grown;
         double released = k == 0 ? 0.0 : l->envelope * std::exp(-l->block_ms / release_ms);
         // The release ends: a last step of at most this is not heard, and
         // the stretches at full gain stay exactly at full gain.

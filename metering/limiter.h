@@ -20,7 +20,8 @@
 // whose interpolated peaks its samples feed: the block before and after.
 //
 // The envelope is computed as the blocks come, with a delay: the knot after
-// block k is ready once block k + limiter_delay_blocks has been pushed.
+// block k is ready once the blocks of its look-ahead (and one more) have been
+// pushed.
 #pragma once
 
 #include <cstddef>
@@ -44,21 +45,18 @@ inline constexpr double limiter_release_floor_db = 0.005;
 inline constexpr double limiter_activity_memory_ms = 1000;
 
 struct limiter {
-    double threshold = 1;    // linear: peaks are kept at or below it
-    size_t lookahead = 1;    // blocks
-    double block_ms = 0;     // one block's duration
-    // Gains in dB (0 or below) of the blocks pushed and not yet past the
-    // look-ahead, from block `first`.
-    std::deque<double> r;
-    // (block, gain) candidates for the sliding minimum, gains increasing.
+    double threshold = 1;  // linear: peaks are kept at or below it
+    size_t lookahead = 1;  // blocks
+    double block_ms = 0;   // one block's duration
+    // (block, gain in dB) candidates for the sliding minimum, gains increasing.
     std::deque<std::pair<uint64_t, double>> minima;
     std::deque<double> window;  // the sliding minima being averaged
     double window_sum = 0;
-    uint64_t pushed = 0;        // blocks pushed
-    uint64_t smoothed = 0;      // blocks whose envelope is known
-    double envelope = 0;        // the last block's envelope, dB
-    double reduced_ms = 0;      // recent reduction, in milliseconds of 1 dB or more
-    std::vector<float> ready;   // knots (linear) not yet taken, in order
+    uint64_t pushed = 0;       // blocks pushed
+    uint64_t smoothed = 0;     // blocks whose envelope is known
+    double envelope = 0;       // the last block's envelope, dB
+    double reduced_ms = 0;     // recent reduction, in milliseconds of 1 dB or more
+    std::vector<float> ready;  // knots (linear) not yet taken, in order
     bool finished = false;
 };
 

@@ -106,12 +106,13 @@ int limit_envelope_pass(const inplace_norm_ctx* ctx, const std::vector<size_t>& 
     return 0;
 }
 
-// What the unit's tracks will hold under the gains: loudness, the largest
-// true peak, and the share of frames the envelope reduces. Returns 0 or -errno.
 struct unit_result {
     double loudness = 0;
     double true_peak = 0;
 };
+
+// What the unit's tracks will hold under the gains: their loudness and
+// largest true peak. Returns 0 or -errno.
 int limit_meter_pass(const inplace_norm_ctx* ctx, const std::vector<size_t>& tracks, int sample_rate,
                      const std::vector<track_gain>& gains, unit_result* out)
 {
@@ -184,10 +185,6 @@ double limit_next_gain_db(const std::vector<std::pair<double, double>>& tried, d
     }
     return last.first + (target - last.second) / slope;
 }
-
-}  // namespace
-
-namespace {
 
 // Searches one unit's static gain and envelope: from the plain gain, until
 // the limited signal is at the target with its true peak at or below the

@@ -10,6 +10,8 @@
 
 namespace {
 
+// The first bytes of every SMPTE universal label, and so of every KLV key.
+constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
 // A KLV key and the longest BER length.
 constexpr int64_t klv_header_max_bytes = 16 + 9;
 // Payload bytes compared with the packet's at the place its framing gives,
@@ -49,7 +51,6 @@ int64_t inplace_norm_locate(const uint8_t* payload, int size, const uint8_t* win
 
 int64_t inplace_norm_klv_value(const uint8_t* window, int64_t window_len, uint64_t* length)
 {
-    static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
     constexpr int64_t key_bytes = 16;
     if (window_len < key_bytes + 1 || std::memcmp(window, ul_prefix, sizeof ul_prefix) != 0)
         return -1;
@@ -177,15 +178,10 @@ bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, 
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Whether any bytes of a payload begin a SMPTE universal label: a payload
 // found where the file ends holds sound only if it holds no KLV key.
 bool holds_key(const uint8_t* bytes, int size)
 {
-    static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
     const uint8_t* end = bytes + size;
     for (const uint8_t* p = bytes; (p = std::search(p, end, ul_prefix, ul_prefix + 4)) != end; ++p)
         if (p + 4 < end && p[4] >= 0x01 && p[4] <= 0x05)
@@ -210,7 +206,6 @@ bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t val
         if (end == loc->file_size)
             return true;
         uint8_t next[4];
-        static constexpr uint8_t ul_prefix[4] = {0x06, 0x0e, 0x2b, 0x34};
         return file_read_at(loc->fd, next, 4, end) == 4 && std::memcmp(next, ul_prefix, 4) == 0;
     }
     if (static_cast<uint64_t>(pkt.size) > length || end != loc->file_size)
@@ -239,7 +234,6 @@ bool payload_file_complete(int fd)
     // Byte 7 is the registry's version, which writers set differently.
     return std::memcmp(key, rip_key, 7) == 0 && std::memcmp(key + 8, rip_key + 8, 8) == 0;
 }
-
 
 bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out)
 {
