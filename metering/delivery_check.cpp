@@ -22,19 +22,17 @@ bool delivery_number(const std::string& text, double* out)
     return true;
 }
 
-// A figure as the reports print it.
-double delivery_printed(double v)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return std::strtod(buf, nullptr);
-}
-
+// A figure as the reports print it, as text and as the number read back.
 std::string delivery_figure(double v)
 {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.2f", v);
     return buf;
+}
+
+double delivery_printed(double v)
+{
+    return std::strtod(delivery_figure(v).c_str(), nullptr);
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include <vector>
 
 struct delivery_spec {
-    std::string name;        // as given: "r128", "a85", or "I:TOL:TP"
-    double loudness = 0;     // LUFS
-    double tolerance = 0;    // LU, either way
-    double true_peak = 0;    // dBTP, at most
+    std::string name;      // as given: "r128", "a85", or "I:TOL:TP"
+    double loudness = 0;   // LUFS
+    double tolerance = 0;  // LU, either way
+    double true_peak = 0;  // dBTP, at most
 };
 
 // Parses r128 (EBU R 128: -23.0 LUFS, 0.5 LU, -1.0 dBTP), a85 (ATSC A/85:

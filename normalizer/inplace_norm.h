@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "av_ptr.h"
-#include "measurement.h"
-#include "packet_table.h"
 #include "delivery_check.h"
 #include "limiter.h"
+#include "measurement.h"
+#include "packet_table.h"
 #include "payload_locator.h"
 #include "payload_scale.h"
 #include "source_io.h"
@@ -44,11 +44,11 @@ struct inplace_norm_ctx {
     // Sum of the payload fingerprints per group of 2^payload_group_shift bytes
     // of the source.
     std::vector<uint64_t> payload_sums;
-    int64_t overlap_pos = -1;   // start of the first payload overlapping its predecessor
-    std::vector<double> gains;  // linear, per track ordinal, as inplace_norm_apply_gain sets them
-    double ceiling = NAN;       // true-peak ceiling in dBTP for the gains; NaN: none
-    bool limit = false;         // a true-peak limiter keeps the peaks at the ceiling instead of a lower gain
-    bool meter_result = false;  // meter what the destination holds even without a ceiling
+    int64_t overlap_pos = -1;             // start of the first payload overlapping its predecessor
+    std::vector<double> gains;            // linear, per track ordinal, as inplace_norm_apply_gain sets them
+    double ceiling = NAN;                 // true-peak ceiling in dBTP for the gains; NaN: none
+    bool limit = false;                   // a true-peak limiter keeps the peaks at the ceiling instead of a lower gain
+    bool meter_result = false;            // meter what the destination holds even without a ceiling
     std::vector<programme_group> groups;  // as given to inplace_norm_set_programmes
     // What the destination holds, metered as it was written (with a ceiling,
     // the limiter or meter_result).
@@ -121,10 +121,10 @@ gain_choice inplace_norm_choose_gain(double loudness, double true_peak, double t
 
 // What the limiter did to one track or programme.
 struct limit_report {
-    bool limited = false;       // some of it passed the ceiling
-    double raised_db = 0;       // the static gain raised above the plain one
-    double reduced_share = 0;   // of its frames, those whose gain the envelope reduces
-    double deepest_db = 0;      // the deepest reduction
+    bool limited = false;      // some of it passed the ceiling
+    double raised_db = 0;      // the static gain raised above the plain one
+    double reduced_share = 0;  // of its frames, those whose gain the envelope reduces
+    double deepest_db = 0;     // the deepest reduction
 };
 
 // A track or programme under the limiter: one static gain and one envelope

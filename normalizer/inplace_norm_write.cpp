@@ -318,8 +318,10 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
         return write_failed(dst_path, err);
     const size_t tracks = ctx->measured.tracks.size();
     copy_state cs{ctx, &gains, result, {}, {}, std::vector<int64_t>(tracks), std::vector<uint64_t>(tracks), {}, 0};
-    if (result && measurement_start(result) != 0)
+    if (result && measurement_start(result) != 0) {
+        dst_discard(&dst);
         return write_failed(dst_path, -ENOMEM);
+    }
     copy_fault fault = copy_fault::none;
     dst_writer w;
     w.fd = dst.fd;
@@ -353,8 +355,7 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
     case copy_fault::changed:
         fprintf(stderr, "Failed to read %s: the file changed during the run\n", ctx->path.c_str());
         return err;
-    case copy_fault::reported:
-        return err;
+    case copy_fault::reported: return err;
     default: return write_failed(dst_path, err);
     }
 }

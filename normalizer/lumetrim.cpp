@@ -111,9 +111,10 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
     int first = 1;
     for (; first < argc; ++first) {
         const std::string arg = argv[first];
-        const char** value = arg == "-p" ? &groups_text : arg == "-c" ? &ceiling_text
-                           : arg == "--check"    ? &check_text
-                                                 : nullptr;
+        const char** value = arg == "-p" ? &groups_text
+            : arg == "-c"                ? &ceiling_text
+            : arg == "--check"           ? &check_text
+                                         : nullptr;
         if (value && first + 1 < argc) {
             if (*value)
                 return lumetrim_refuse(o->program, "Option " + arg + " given twice");

@@ -35,8 +35,7 @@ int payload_scale(uint8_t* bytes, const payload_place& place, const audio_track&
     if (place.aes3_element)
         return aes3_apply_gains(bytes, place.size, track.channels, track.codec_id, scratch->gains.data(),
                                 &scratch->samples);
-    return pcm_apply_gains(bytes, place.size, track.codec_id, track.channels, scratch->gains.data(),
-                           &scratch->samples);
+    return pcm_apply_gains(bytes, place.size, track.codec_id, track.channels, scratch->gains.data(), &scratch->samples);
 }
 
 size_t payload_decode(const uint8_t* bytes, const payload_place& place, const audio_track& track,

@@ -21,10 +21,11 @@ const std::string& pair_file()
 {
     static const std::string path = [] {
         const std::string p = scratch_dir() + "/pair.mxf";
-        make_media(p, "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
-                      "'aevalsrc=0.22*sin(2*PI*500*t)*(0.6+0.4*sin(2*PI*0.2*t))|0.165*sin(2*PI*700*t):s=48000:d=12' "
-                      "-filter_complex '[1:a]channelsplit=channel_layout=stereo[a][b]' -map 0:v -map '[a]' -map '[b]' "
-                      "-t 12 -c:v mpeg2video -b:v 50k -c:a pcm_s24le -f mxf");
+        make_media(p,
+                   "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
+                   "'aevalsrc=0.22*sin(2*PI*500*t)*(0.6+0.4*sin(2*PI*0.2*t))|0.165*sin(2*PI*700*t):s=48000:d=12' "
+                   "-filter_complex '[1:a]channelsplit=channel_layout=stereo[a][b]' -map 0:v -map '[a]' -map '[b]' "
+                   "-t 12 -c:v mpeg2video -b:v 50k -c:a pcm_s24le -f mxf");
         return p;
     }();
     return path;
@@ -61,25 +62,29 @@ TEST(Check, MeasuringChecksTheSourceAndFailsWithStatusThree)
         {"r128", R"(fail: loudness -16\.[0-9]{2} LUFS above -22\.50 LUFS)", 3},
         {"a85", R"(fail: loudness -16\.[0-9]{2} LUFS above -22\.00 LUFS)", 3},
         {"-16:1:-15", R"(fail: true peak -13\.[0-9]{2} dBTP above -15\.00 dBTP)", 3},
-        {"-30:0.5:-20", R"(fail: loudness -16\.[0-9]{2} LUFS above -29\.50 LUFS, true peak -13\.[0-9]{2} dBTP above -20\.00 dBTP)", 3},
+        {"-30:0.5:-20",
+         R"(fail: loudness -16\.[0-9]{2} LUFS above -29\.50 LUFS, true peak -13\.[0-9]{2} dBTP above -20\.00 dBTP)", 3},
     };
     for (const expectation& e : cases) {
         const run_result t = trim({"--check", e.spec, "-p", "1-2", src});
         EXPECT_EQ(t.status, e.status) << e.spec << "\n" << t.err;
-        EXPECT_TRUE(std::regex_search(t.err, std::regex(std::string("\ncheck ") + e.spec + " programme 1-2: " +
-                                                        e.verdict + "\n$")))
-            << e.spec << "\n" << t.err;
+        EXPECT_TRUE(std::regex_search(
+            t.err, std::regex(std::string("\ncheck ") + e.spec + " programme 1-2: " + e.verdict + "\n$")))
+            << e.spec << "\n"
+            << t.err;
 
         // lumescope, the same programme, and its tracks one by one.
         const run_result s = scope({"--check", e.spec, "-p", "1-2", src});
         EXPECT_EQ(s.status, e.status) << e.spec << "\n" << s.err;
-        EXPECT_TRUE(std::regex_search(s.out, std::regex(std::string("\ncheck ") + e.spec + " programme 1-2: " +
-                                                        e.verdict + "\n$")))
-            << e.spec << "\n" << s.out;
+        EXPECT_TRUE(std::regex_search(
+            s.out, std::regex(std::string("\ncheck ") + e.spec + " programme 1-2: " + e.verdict + "\n$")))
+            << e.spec << "\n"
+            << s.out;
     }
     const run_result tracks = scope({"--check", "r128", src});
     EXPECT_EQ(tracks.status, 3);
-    EXPECT_TRUE(std::regex_search(tracks.out, std::regex(R"(\ncheck r128 idx #1: fail: [^\n]*\ncheck r128 idx #2: fail: [^\n]*\n$)")))
+    EXPECT_TRUE(std::regex_search(
+        tracks.out, std::regex(R"(\ncheck r128 idx #1: fail: [^\n]*\ncheck r128 idx #2: fail: [^\n]*\n$)")))
         << tracks.out;
 }
 
@@ -123,7 +128,8 @@ TEST(Check, WritingChecksWhatWasWrittenWithAutoAsTheSpecificationsTarget)
     const std::string dst = scratch_dir() + "/checked_loud.mxf";
     const run_result loud = trim({"--check", "r128", "-p", "1-2", src, "-18", dst});
     EXPECT_EQ(loud.status, 3) << loud.err;
-    EXPECT_TRUE(std::regex_search(loud.err, std::regex(R"(\ncheck r128 programme 1-2: fail: loudness -18\.00 LUFS above -22\.50 LUFS\n$)")))
+    EXPECT_TRUE(std::regex_search(
+        loud.err, std::regex(R"(\ncheck r128 programme 1-2: fail: loudness -18\.00 LUFS above -22\.50 LUFS\n$)")))
         << loud.err;
     EXPECT_TRUE(std::filesystem::exists(dst));
 }
@@ -144,8 +150,8 @@ TEST(Check, ACeilingPrintsTheResultOfEveryTrackAsLumescopeMeasuresIt)
         std::smatch m;
         ASSERT_TRUE(std::regex_search(s.out, m, figures)) << s.out;
         const std::string block = "result stream #" + std::to_string(ordinal) + " (" + std::to_string(stream) +
-                                  "):\n\tloudness:  " + m[1].str() + " LUFS\n\tLRA: " + m[2].str() +
-                                  " LU\n\ttrue peak: " + m[3].str() + " dBFS\n";
+            "):\n\tloudness:  " + m[1].str() + " LUFS\n\tLRA: " + m[2].str() + " LU\n\ttrue peak: " + m[3].str() +
+            " dBFS\n";
         EXPECT_NE(t.err.find(block), std::string::npos) << block << t.err;
         EXPECT_LE(std::stod(m[3]), -12.0);
     }
@@ -159,6 +165,8 @@ TEST(Check, ASpecificationThatIsNoneIsRefusedWithTheUsage)
         EXPECT_TRUE(t.err.starts_with(std::string("Invalid check specification: ") + spec + "\n")) << t.err;
         const run_result s = scope({"--check", spec, pair_file()});
         EXPECT_EQ(s.status, 1) << spec;
-        EXPECT_EQ(s.err, std::string("Invalid check specification: ") + spec + "\nUsage:\n\tlumescope [-t|-j] <input file>\n\n");
+        EXPECT_EQ(s.err,
+                  std::string("Invalid check specification: ") + spec +
+                      "\nUsage:\n\tlumescope [-t|-j] <input file>\n\n");
     }
 }

@@ -31,9 +31,10 @@ const std::string& deliverable()
             args += "-f lavfi -i 'aevalsrc=0.1*sin(2*PI*" + std::to_string(300 + 100 * i) + "*t):s=48000:d=20' ";
             maps += "-map " + std::to_string(i + 1) + ":a ";
         }
-        make_media(p, args + maps +
-                          "-c:v mpeg2video -pix_fmt yuv422p -b:v 50M -minrate 50M -maxrate 50M -bufsize 17825792 "
-                          "-g 12 -bf 2 -c:a pcm_s24le -f mxf");
+        make_media(p,
+                   args + maps +
+                       "-c:v mpeg2video -pix_fmt yuv422p -b:v 50M -minrate 50M -maxrate 50M -bufsize 17825792 "
+                       "-g 12 -bf 2 -c:a pcm_s24le -f mxf");
         return p;
     }();
     return path;
@@ -66,8 +67,8 @@ TEST(Deliverable, MeasuringReadsTheAudioAndLittleElse)
     EXPECT_LE(trim.read, audio * 3 / 2 + 8 * mib) << "audio " << audio << ", file " << file;
     EXPECT_LT(trim.written, 64 * 1024);  // the report on the standard error stream
 
-    const io_bytes ffmpeg = count_io({"ffmpeg", "-nostdin", "-v", "error", "-i", src, "-map", "0:a", "-c", "copy", "-f",
-                                      "null", "-"});
+    const io_bytes ffmpeg =
+        count_io({"ffmpeg", "-nostdin", "-v", "error", "-i", src, "-map", "0:a", "-c", "copy", "-f", "null", "-"});
     const io_bytes scope = count_io({lumescope, src});
     EXPECT_EQ(scope.status, 0);
     EXPECT_LE(scope.read, ffmpeg.read * 5 / 4) << "ffmpeg read " << ffmpeg.read;
@@ -107,8 +108,7 @@ struct xfs_mount {
             why = "mounting needs root";
             return;
         }
-        const run_result mk =
-            run("truncate -s 2G " + sh(image) + " && mkfs.xfs -q -m reflink=1 " + sh(image));
+        const run_result mk = run("truncate -s 2G " + sh(image) + " && mkfs.xfs -q -m reflink=1 " + sh(image));
         if (mk.status != 0) {
             why = "mkfs.xfs failed: " + mk.err;
             return;

@@ -126,13 +126,15 @@ std::string hot_programme(int tracks)
     for (int c = 0; c < tracks; ++c) {
         const int f = 200 + 170 * c;
         expr += (c ? "|" : "") + std::string("0.05*sin(2*PI*") + std::to_string(f) + "*t)+0.5*sin(2*PI*" +
-                std::to_string(5 * f) + "*t)*lt(mod(t+0." + std::to_string(c) + "\\," + std::to_string(1 + c % 3) +
-                ".3)\\,0.03)";
+            std::to_string(5 * f) + "*t)*lt(mod(t+0." + std::to_string(c) + "\\," + std::to_string(1 + c % 3) +
+            ".3)\\,0.03)";
         split += "[a" + std::to_string(c) + "]";
         maps += "-map [a" + std::to_string(c) + "] ";
     }
-    make_media(path, "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i " + sh("aevalsrc=" + expr + ":s=48000:d=20") +
-                         " -filter_complex " + sh(split) + " " + maps + "-t 20 -c:v mpeg2video -b:v 50k -c:a pcm_s24le -f mxf");
+    make_media(path,
+               "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i " + sh("aevalsrc=" + expr + ":s=48000:d=20") +
+                   " -filter_complex " + sh(split) + " " + maps +
+                   "-t 20 -c:v mpeg2video -b:v 50k -c:a pcm_s24le -f mxf");
     made[tracks] = path;
     return path;
 }
@@ -186,16 +188,16 @@ TEST(Limiter, HotProgrammesReachTheTargetUnderTheCeilingWithOneGainForAllChannel
             for (std::sregex_iterator it(scope.out.begin(), scope.out.end(), peak), end; it != end; ++it)
                 EXPECT_LE(std::stod((*it)[1]), -1.0) << what;
             const size_t block = scope.out.find("programme " + group + ":\n");
-            EXPECT_NE(r.err.find("result " + scope.out.substr(block)), std::string::npos)
-                << what << "\n" << r.err << scope.out;
+            EXPECT_NE(r.err.find("result " + scope.out.substr(block)), std::string::npos) << what << "\n"
+                                                                                          << r.err << scope.out;
 
             // FFmpeg's own true peak of the merged channels, within 0.1 dB.
             std::string merge;
             for (int t = 0; t < tracks; ++t)
                 merge += "[0:a:" + std::to_string(t) + "]";
-            const run_result ff = run("ffmpeg -nostdin -i " + sh(dst) + " -filter_complex " +
-                                      sh(merge + "amerge=inputs=" + std::to_string(tracks) + ",ebur128=peak=true") +
-                                      " -f null - 2>&1");
+            const run_result ff =
+                run("ffmpeg -nostdin -i " + sh(dst) + " -filter_complex " +
+                    sh(merge + "amerge=inputs=" + std::to_string(tracks) + ",ebur128=peak=true") + " -f null - 2>&1");
             EXPECT_LE(number_after(ff.out, "Peak:"), -0.9) << what;
 
             // The gain envelope: the destination over the source times the
@@ -203,7 +205,8 @@ TEST(Limiter, HotProgrammesReachTheTargetUnderTheCeilingWithOneGainForAllChannel
             // tell it: never above 1, the same on every channel, no step of
             // more than 3 dB from one millisecond to the next.
             std::smatch m;
-            const std::regex limit_line(R"(multiply amp\[1\]=([0-9.]+)\nlimit amp\[1\]=-1\.000000dBTP raised the gain by (-?[0-9.]+)dB)");
+            const std::regex limit_line(
+                R"(multiply amp\[1\]=([0-9.]+)\nlimit amp\[1\]=-1\.000000dBTP raised the gain by (-?[0-9.]+)dB)");
             ASSERT_TRUE(std::regex_search(r.err, m, limit_line)) << r.err;
             const double gain = std::stod(m[1]) * std::pow(10.0, std::stod(m[2]) / 20);
             const auto before = samples_of(src, tracks), after = samples_of(dst, tracks);
@@ -262,9 +265,9 @@ TEST(Limiter, TheLimiterNeedsACeilingATargetAndADestination)
 {
     const std::string src = hot_programme(2);
     const std::string usage_tail = " <src file> [<auto|<value>> <dst file>]\n";
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{lumetrim, "-L", src, "-16", "x.mxf"}, {lumetrim, "-L", "-c", "-1", src},
-          {lumetrim, "-L", "-L", "-c", "-1", src, "-16", "x.mxf"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{lumetrim, "-L", src, "-16", "x.mxf"},
+                                                 {lumetrim, "-L", "-c", "-1", src},
+                                                 {lumetrim, "-L", "-L", "-c", "-1", src, "-16", "x.mxf"}}) {
         const run_result r = run_program(args, 60);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_TRUE(r.err.starts_with("Option -L ")) << r.err;

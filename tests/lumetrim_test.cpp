@@ -96,8 +96,8 @@ TEST(LumetrimCommandLine, MissingSourceExits254)
     const std::string missing = scratch_dir() + "/missing.mxf";
     const run_result r = lumetrim_run(sh(missing));
     EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.err, "Failed to open " + missing + ": No such file or directory\ninplace_norm_create(" + missing +
-                         ")=-2\n");
+    EXPECT_EQ(r.err,
+              "Failed to open " + missing + ": No such file or directory\ninplace_norm_create(" + missing + ")=-2\n");
 }
 
 TEST(LumetrimCommandLine, WavSourceIsRefusedWith161AfterItsFormatNames)

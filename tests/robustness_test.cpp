@@ -179,12 +179,14 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
     // element's last samples behind it. Either way the packet is not that
     // element's sound, and nothing may be rescaled.
     const std::string ffmpeg_file = scratch_dir() + "/lengths.mxf";
-    make_media(ffmpeg_file, "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
-                            "'aevalsrc=0.3*sin(2*PI*1000*t):s=48000:d=3' "
-                            "-map 0:v -map 1:a -t 3 -c:v mpeg2video -c:a pcm_s24le -f mxf");
+    make_media(ffmpeg_file,
+               "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i "
+               "'aevalsrc=0.3*sin(2*PI*1000*t):s=48000:d=3' "
+               "-map 0:v -map 1:a -t 3 -c:v mpeg2video -c:a pcm_s24le -f mxf");
     const std::string gst_file = scratch_dir() + "/lengths_gst.mxf";
-    make_gst_mxf(gst_file, "audiotestsrc num-buffers=10 samplesperbuffer=4800 ! "
-                           "audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_0");
+    make_gst_mxf(gst_file,
+                 "audiotestsrc num-buffers=10 samplesperbuffer=4800 ! "
+                 "audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_0");
     // The position of the first or last packet of the file's first audio stream.
     const auto audio_at = [](const std::string& path, bool last) {
         const int stream = audio_streams(path).front();
@@ -243,8 +245,9 @@ TEST(DamagedInput, SampleRatesTooLowForTheLoudnessFilterAreNotMeasured)
     // frequency: the loudness would read +inf or -inf for a plain tone, and
     // lumetrim would silence the track with a gain of 0.
     const std::string low = scratch_dir() + "/low_rate.mxf";
-    make_gst_mxf(low, "audiotestsrc num-buffers=20 samplesperbuffer=400 freq=100 volume=0.2 ! "
-                      "audio/x-raw,format=S16LE,rate=2000,channels=1 ! mux.bwf_audio_sink_0");
+    make_gst_mxf(low,
+                 "audiotestsrc num-buffers=20 samplesperbuffer=400 freq=100 volume=0.2 ! "
+                 "audio/x-raw,format=S16LE,rate=2000,channels=1 ! mux.bwf_audio_sink_0");
     const std::string dst = scratch_dir() + "/low_rate_out.mxf";
     const run_result r = limited({lumetrim, low, "auto", dst});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -273,9 +276,10 @@ TEST(DamagedInput, GStreamerFilesOfAnyBufferSizeAreWhole)
             const std::string src = scratch_dir() + "/gst_buffers.mxf";
             // Two seconds and a bit: a loudness to reach, and a short last element.
             const int buffers = 2 * std::stoi(rate) / std::stoi(samples) + 1;
-            make_gst_mxf(src, std::string("audiotestsrc num-buffers=") + std::to_string(buffers) +
-                                  " samplesperbuffer=" + samples + " ! audio/x-raw,format=S24LE,rate=" + rate +
-                                  ",channels=2 ! mux.bwf_audio_sink_0");
+            make_gst_mxf(src,
+                         std::string("audiotestsrc num-buffers=") + std::to_string(buffers) +
+                             " samplesperbuffer=" + samples + " ! audio/x-raw,format=S24LE,rate=" + rate +
+                             ",channels=2 ! mux.bwf_audio_sink_0");
             const std::string dst = scratch_dir() + "/gst_buffers_out.mxf";
             const run_result r = limited({lumetrim, src, "auto", dst});
             EXPECT_EQ(r.status, 0) << rate << " " << samples << "\n" << r.err;
@@ -398,8 +402,9 @@ TEST(DamagedInput, FifoIsRefusedByLumetrimAndReadByLumescope)
     // read again from a new opening of the input: a FIFO cannot give it, and
     // must not be waited for.
     const std::string apart = scratch_dir() + "/fifo_apart.mkv";
-    make_media(apart, "-f lavfi -i sine=f=300:d=100:r=48000 -f lavfi -i sine=f=700:d=2:r=48000 -filter_complex "
-                      "'[0:a]aformat=channel_layouts=stereo[s]' -map '[s]' -map 1 -c:a pcm_s16le");
+    make_media(apart,
+               "-f lavfi -i sine=f=300:d=100:r=48000 -f lavfi -i sine=f=700:d=2:r=48000 -filter_complex "
+               "'[0:a]aformat=channel_layouts=stereo[s]' -map '[s]' -map 1 -c:a pcm_s16le");
     r = run("(cat " + sh(apart) + " > " + sh(fifo) + " &) ; timeout 60 " + sh(lumescope) + " -p 0-1 " + sh(fifo));
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("Failed to read " + fifo + " again for programme 0-1\n"), std::string::npos) << r.err;

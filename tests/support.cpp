@@ -124,7 +124,7 @@ io_bytes count_io(const std::vector<std::string>& argv)
     const std::string log = scratch_dir() + "/.strace";
     std::string command = "strace -f -qq -e trace=read,pread64,readv,preadv,preadv2,write,pwrite64,writev,pwritev,"
                           "pwritev2 -o " +
-                          sh(log);
+        sh(log);
     for (const std::string& a : argv)
         command += " " + sh(a);
     const run_result r = run(command);
