@@ -25,35 +25,35 @@ int64_t file_read_at(int fd, uint8_t* buf, int64_t len, int64_t offset)
     return done;
 }
 
-int file_write_all(int fd, const uint8_t* buf, size_t len)
+namespace {
+
+// Writes all of buf at offset, or at the file's position with offset -1.
+int file_write_whole(int fd, const uint8_t* buf, size_t len, int64_t offset)
 {
     while (len > 0) {
-        const ssize_t r = write(fd, buf, len);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
+        const ssize_t r = offset < 0 ? write(fd, buf, len) : pwrite(fd, buf, len, offset);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return r < 0 ? -errno : -EIO;  // nothing written: no progress to wait for
         buf += r;
         len -= static_cast<size_t>(r);
+        if (offset >= 0)
+            offset += r;
     }
     return 0;
 }
 
+}  // namespace
+
+int file_write_all(int fd, const uint8_t* buf, size_t len)
+{
+    return file_write_whole(fd, buf, len, -1);
+}
+
 int file_write_at(int fd, const uint8_t* buf, size_t len, int64_t offset)
 {
-    while (len > 0) {
-        const ssize_t r = pwrite(fd, buf, len, offset);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        buf += r;
-        len -= static_cast<size_t>(r);
-        offset += r;
-    }
-    return 0;
+    return file_write_whole(fd, buf, len, offset);
 }
 
 int file_clone(int dst_fd, int src_fd)
