@@ -25,16 +25,19 @@
 
 namespace {
 
-// Payloads with no more than a KLV key and length between them are read and
-// written as one run; anything more between two (a fill item, a video
-// element) is never read.
-constexpr int64_t run_gap_bytes = 32;
+// Payloads with at most a block between them are read and written as one run:
+// a KLV key and length, a fill item that pads an element to the file's
+// alignment (FFmpeg pads each to 512 bytes) or any small element, whose bytes
+// go back unchanged. A call per payload would cost more than those bytes, and
+// on a shared file system their blocks are the payloads' own. Anything larger
+// between two (a video element) is never read.
+constexpr int64_t run_gap_bytes = 4096;
 // A run stops growing at this size, unless one payload alone is larger.
 constexpr int64_t run_max_bytes = 4 << 20;
 // Bytes copied through this process where the kernel cannot copy.
 constexpr size_t copy_buffer_bytes = 1 << 20;
-// A new file's blocks are sent to the disk every this many bytes, so that the
-// final flush has little left to wait for.
+// A new file's blocks are sent to the disk every this many bytes of it, so
+// that the final flush has little left to wait for.
 constexpr int64_t writeback_bytes = 8 << 20;
 
 enum class copy_fault { none, source, changed, destination, reported };
@@ -166,7 +169,7 @@ struct dst_writer {
     bool cloned = false;     // fd holds the source's bytes already: only changed runs are written
     bool in_kernel = true;   // the kernel can copy between source and destination
     bool writeback = false;  // a new file: its blocks are sent to the disk as they are written
-    int64_t pos = 0;         // bytes of the destination written (when not cloned)
+    int64_t pos = 0;         // bytes of the destination written (cloned: up to the end of the last changed run)
     int64_t flushed = 0;     // bytes sent to the disk
     byte_buffer copy_buf;
 };
@@ -245,6 +248,8 @@ int copy_source(copy_state* cs, dst_writer* w, copy_fault* fault)
             dst_writer_writeback(w, false);
         } else if (changed) {
             err = file_write_at(w->fd, buf.data(), buf.size(), run.start);
+            w->pos = run.end;
+            dst_writer_writeback(w, false);
         }
         if (err != 0) {
             *fault = copy_fault::destination;
@@ -332,7 +337,6 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
     file_share_setting sharing;
     if (new_file && ctx->clone_destination && file_clone(dst.fd, ctx->fd) == 0) {
         w.cloned = true;
-        w.writeback = false;
         sharing = file_share_finely(dst.fd);
     }
     int err = copy_source(&cs, &w, &fault);
