@@ -502,16 +502,22 @@ void inplace_norm_print_result(const inplace_norm_ctx* ctx)
     }
 }
 
-// The limiter's line for track t, after its gain lines.
+// The limiter's line for track t, after its gain lines, and one more when its
+// unit missed the target.
 void inplace_norm_print_limit(const inplace_norm_ctx* ctx, const std::vector<limit_unit>& units, size_t t)
 {
-    for (const limit_unit& u : units)
-        if (std::find(u.tracks.begin(), u.tracks.end(), t) != u.tracks.end() && std::isfinite(u.gain))
-            fprintf(stderr,
-                    "limit amp[%d]=%lfdBTP raised the gain by %lfdB; reduced %.2f%% of the samples by over 0.1dB, "
-                    "at most by %.2fdB\n",
-                    ctx->measured.tracks[t].stream, ctx->ceiling, u.report.raised_db, 100.0 * u.report.reduced_share,
-                    u.report.deepest_db);
+    const int32_t s = ctx->measured.tracks[t].stream;
+    for (const limit_unit& u : units) {
+        if (std::find(u.tracks.begin(), u.tracks.end(), t) == u.tracks.end() || !std::isfinite(u.gain))
+            continue;
+        fprintf(stderr,
+                "limit amp[%d]=%lfdBTP raised the gain by %lfdB; reduced %.2f%% of the samples by over 0.1dB, "
+                "at most by %.2fdB\n",
+                s, ctx->ceiling, u.report.raised_db, 100.0 * u.report.reduced_share, u.report.deepest_db);
+        if (u.report.limited && !u.report.reached)
+            fprintf(stderr, "limit amp[%d]: target not reached: the limited loudness is %.2f LUFS\n", s,
+                    u.report.loudness);
+    }
 }
 
 }  // namespace

@@ -125,7 +125,12 @@ struct limit_report {
     double raised_db = 0;      // the static gain raised above the plain one
     double reduced_share = 0;  // of its frames, those whose gain the envelope reduces
     double deepest_db = 0;     // the deepest reduction
+    double loudness = NAN;     // the limited signal's, as the destination will hold it
+    bool reached = true;       // within the search's tolerance of the target
 };
+
+// The most the limiter raises a static gain over the plain one.
+inline constexpr double limit_raise_max_db = 6.0;
 
 // A track or programme under the limiter: one static gain and one envelope
 // for all its channels.
@@ -140,7 +145,9 @@ struct limit_unit {
 // gains, per ordinal) is finite: where the gained signal's true peak would
 // pass the ceiling, an envelope lowers the gain around those places, and the
 // static gain is raised until the limited signal measures the target within
-// 0.05 LU. A unit that never passes the ceiling keeps its gain as it is.
+// 0.05 LU, by limit_raise_max_db at the most: a signal that needs more would
+// be crushed, and keeps the largest raise with the target missed (reported).
+// A unit that never passes the ceiling keeps its gain as it is.
 // Fills units and points each limited track's gain at its unit's envelope.
 // Returns 0 or -errno with the diagnostic printed.
 int inplace_norm_limit(inplace_norm_ctx* ctx, double target, double ceiling_dbtp, std::vector<track_gain>* gains,

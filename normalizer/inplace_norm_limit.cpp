@@ -186,14 +186,17 @@ double limit_next_gain_db(const std::vector<std::pair<double, double>>& tried, d
     return last.first + (target - last.second) / slope;
 }
 
-// Searches one unit's static gain and envelope: from the plain gain, until
-// the limited signal is at the target with its true peak at or below the
-// ceiling (linear). Leaves in the unit the gain and envelope of the best pass
-// (none when nothing passes the ceiling). Returns 0 or -errno.
+// Searches one unit's static gain and envelope: from the plain gain up to
+// limit_raise_max_db above it, until the limited signal is at the target with
+// its true peak at or below the ceiling (linear). Leaves in the unit the gain,
+// envelope and loudness of the best pass (no envelope when nothing passes the
+// ceiling). Returns 0 or -errno.
 int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gains, double plain, double target,
                  double ceiling, limit_unit* unit)
 {
     const int rate = ctx->measured.tracks[unit->tracks[0]].sample_rate;
+    const double lowest_db = 20.0 * std::log10(plain);
+    const double highest_db = lowest_db + limit_raise_max_db;
     double gain = plain;
     // A little below the ceiling: the gain moves within the interpolator's
     // reach, and the samples are truncated to their width afterwards.
@@ -228,12 +231,19 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
             best_miss = miss;
             unit->gain = gain;
             unit->envelope = std::move(envelope);
+            unit->report.loudness = result.loudness;
         }
         if (miss <= limit_tolerance_lu || !std::isfinite(result.loudness))
             break;
-        tried.emplace_back(20.0 * std::log10(gain), result.loudness);
-        gain = std::pow(10.0, limit_next_gain_db(tried, target) / 20.0);
+        const double gain_db = 20.0 * std::log10(gain);
+        tried.emplace_back(gain_db, result.loudness);
+        const double next_db = std::clamp(limit_next_gain_db(tried, target), lowest_db, highest_db);
+        // Pinned at either end of the range: the target lies outside it.
+        if (next_db == gain_db)
+            break;
+        gain = std::pow(10.0, next_db / 20.0);
     }
+    unit->report.reached = best_miss <= limit_tolerance_lu;
     return 0;
 }
 

@@ -261,6 +261,41 @@ TEST(Limiter, ASignalThatNeverPassesTheCeilingGivesTheSameBytesAsWithoutTheLimit
     EXPECT_TRUE(read_file(plain) == read_file(limited));
 }
 
+TEST(Limiter, ATargetOutOfReachRaisesTheGainBySixDecibelsAtMostAndSaysSo)
+{
+    // A tone held at the ceiling cannot get louder: alternate seconds of it
+    // and of a faint hiss. Raising the gain further would only lift the hiss.
+    const std::string src = scratch_dir() + "/pause.mxf", dst = scratch_dir() + "/pause_out.mxf";
+    make_media(src,
+               "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i " +
+                   sh("aevalsrc=if(lt(mod(t\\,2)\\,1)\\,0.1*sin(2*PI*1000*t)\\,0.00003*(random(0)-0.5)):s=48000:d=8") +
+                   " -map 0:v -map 1:a -t 8 -c:v mpeg2video -b:v 50k -c:a pcm_s24le -f mxf");
+    const run_result r = run_program({lumetrim, "-L", "-c", "-1", src, "-3", dst}, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(expect_only_samples_changed(src, dst), 100u);
+    const double plain = number_after(r.err, "multiply amp[1]=");
+    const double raised = number_after(r.err, "raised the gain by ");
+    EXPECT_GE(raised, 0.0);
+    EXPECT_LE(raised, 6.0 + 1e-6) << r.err;
+    const double missed = number_after(r.err, "limit amp[1]: target not reached: the limited loudness is ");
+    EXPECT_LT(missed, -3.1) << r.err;
+    EXPECT_NEAR(missed, number_after(r.err, "result stream #0 (1):\n\tloudness:  "), 0.005) << r.err;
+
+    // The hiss is scaled by the static gain alone, at most 6 dB above the
+    // plain one; the tone's true peak stays at the ceiling.
+    const auto before = samples_of(src, 1), after = samples_of(dst, 1);
+    ASSERT_EQ(before[0].size(), after[0].size());
+    int32_t hiss_before = 0, hiss_after = 0;
+    for (size_t n = 60000; n < 86000; ++n) {  // 1.25 s to 1.79 s
+        hiss_before = std::max(hiss_before, std::abs(before[0][n]));
+        hiss_after = std::max(hiss_after, std::abs(after[0][n]));
+    }
+    ASSERT_GT(hiss_before, 0);
+    EXPECT_LE(20 * std::log10(static_cast<double>(hiss_after) / hiss_before), 20 * std::log10(plain) + raised + 0.1);
+    const run_result scope = run_program({lumescope, dst}, 60);
+    EXPECT_LE(number_after(scope.out, "true peak [0] "), -1.0) << scope.out;
+}
+
 TEST(Limiter, TheLimiterNeedsACeilingATargetAndADestination)
 {
     const std::string src = hot_programme(2);
