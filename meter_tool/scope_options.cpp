@@ -1,5 +1,6 @@
 #include "scope_options.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -8,6 +9,35 @@ void scope_options_usage()
 {
     fprintf(stderr, "Usage:\n\tlumescope [-t|-j] <input file>\n\n");
 }
+
+namespace {
+
+bool scope_options_is_later(const char* arg)
+{
+    for (const char* o : {"-p", "--plot", "--series", "--check"})
+        if (std::strcmp(arg, o) == 0)
+            return true;
+    return false;
+}
+
+// Why the option parsing stopped at arg, before the input: an option given
+// twice, one without its value, one unknown; empty for a stray argument.
+std::string scope_options_fault(const scope_options& opts, const char* arg, bool mode_given)
+{
+    const std::string a = arg;
+    if ((a == "-t" || a == "-j") && mode_given)
+        return "Options -t and -j are given together or twice";
+    if ((a == "-p" && opts.groups) || (a == "--plot" && opts.plot_path) || (a == "--series" && opts.series) ||
+        (a == "--check" && opts.check))
+        return "Option " + a + " given twice";
+    if (a == "-p" || a == "--plot" || a == "--check")
+        return "Option " + a + " needs a value before the input";
+    if (a.size() > 1 && a[0] == '-')
+        return "Unknown option " + a;
+    return {};
+}
+
+}  // namespace
 
 int scope_options_parse(int argc, char** argv, scope_options* opts, std::string* why)
 {
@@ -40,8 +70,15 @@ int scope_options_parse(int argc, char** argv, scope_options* opts, std::string*
         }
         // Without the later options only the one option the meter always
         // took is accepted.
-        if (i == argc - 1 && (opts->groups || opts->plot_path || opts->series || opts->check || argc == 3))
+        const bool later = opts->groups || opts->plot_path || opts->series || opts->check;
+        if (i == argc - 1 && (later || argc == 3))
             opts->path = argv[argc - 1];
+        else if (i < argc - 1 && (later || std::any_of(argv + 1, argv + argc - 1, scope_options_is_later)))
+            // A command line with the later options says what is wrong with it
+            // before the usage; the meter's own cases keep the usage alone.
+            *why = scope_options_fault(*opts, argv[i], mode_given);
+        if (!why->empty())
+            return 2;
     }
     if (!opts->path)
         return 1;

@@ -1,9 +1,11 @@
 #include "delivery_check.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "qpm.h"
 
@@ -12,7 +14,8 @@ namespace {
 // A finite decimal number making up the whole text.
 bool delivery_number(const std::string& text, double* out)
 {
-    if (text.empty())
+    // strtod would skip leading white space: the figure must start the text.
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
         return false;
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
@@ -40,12 +43,12 @@ double delivery_printed(double v)
 bool delivery_spec_parse(const char* text, delivery_spec* out)
 {
     const std::string t = text;
-    if (t == "r128") {
-        *out = {t, -23.0, 0.5, -1.0};
+    if (strcasecmp(text, "r128") == 0) {
+        *out = {"r128", -23.0, 0.5, -1.0};
         return true;
     }
-    if (t == "a85") {
-        *out = {t, -24.0, 2.0, -2.0};
+    if (strcasecmp(text, "a85") == 0) {
+        *out = {"a85", -24.0, 2.0, -2.0};
         return true;
     }
     const size_t a = t.find(':'), b = a == std::string::npos ? a : t.find(':', a + 1);

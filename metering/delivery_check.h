@@ -14,7 +14,7 @@ struct delivery_spec {
 };
 
 // Parses r128 (EBU R 128: -23.0 LUFS, 0.5 LU, -1.0 dBTP), a85 (ATSC A/85:
-// -24.0 LKFS, 2.0 LU, -2.0 dBTP), or the three figures written out as
+// -24.0 LKFS, 2.0 LU, -2.0 dBTP), either in any case, or the three figures written out as
 // I:TOL:TP ("-16:1:-1"): finite numbers, the tolerance not below 0. False
 // for anything else.
 bool delivery_spec_parse(const char* text, delivery_spec* out);

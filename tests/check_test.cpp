@@ -159,7 +159,7 @@ TEST(Check, ACeilingPrintsTheResultOfEveryTrackAsLumescopeMeasuresIt)
 
 TEST(Check, ASpecificationThatIsNoneIsRefusedWithTheUsage)
 {
-    for (const char* spec : {"r129", "-23:0.5", "-23:-1:-1", "a:b:c", "-23:0.5:-1:0", ""}) {
+    for (const char* spec : {"r129", "-23:0.5", "-23:-1:-1", "a:b:c", "-23:0.5:-1:0", "", "-16: 1:-1", " -16:1:-1"}) {
         const run_result t = trim({"--check", spec, pair_file()});
         EXPECT_EQ(t.status, 1) << spec;
         EXPECT_TRUE(t.err.starts_with(std::string("Invalid check specification: ") + spec + "\n")) << t.err;

@@ -202,6 +202,23 @@ TEST(LumescopeCommandLine, UsageCasesPrintUsageAndExitOne)
     }
 }
 
+TEST(LumescopeCommandLine, MistakesWithTheLaterOptionsAreNamedBeforeTheUsage)
+{
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-p 1 -p 1 a.wav", "Option -p given twice"},
+        {"--check r128 --check a85 a.wav", "Option --check given twice"},
+        {"--series --series -j a.wav", "Option --series given twice"},
+        {"-j -t --series a.wav", "Options -t and -j are given together or twice"},
+        {"-p 1 -x a.wav", "Unknown option -x"},
+        {"-j --plot a.wav", "Option --plot needs a value before the input"},
+    };
+    for (const auto& [args, line] : cases) {
+        const run_result r = lumescope_run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, line + "\n" + usage) << args;
+    }
+}
+
 TEST(LumescopeCommandLine, ALoneDashArgumentIsAnInputPath)
 {
     for (const std::string arg : {"-t", "-help"}) {
