@@ -139,7 +139,12 @@ void measurement_commit(measurement* m, size_t t, size_t frames)
 {
     audio_track& track = m->tracks[t];
     track.frames += frames;
-    track.largest_piece = std::max<uint64_t>(track.largest_piece, frames);
+    if (frames >= track.largest_piece) {
+        track.largest_piece = frames;
+        track.short_tail = 0;
+    } else {
+        track.short_tail += track.largest_piece - frames;
+    }
     if (track.programme < 0)
         return;
     const size_t p = static_cast<size_t>(track.programme);

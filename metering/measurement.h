@@ -32,6 +32,7 @@ struct audio_track {
     size_t member = 0;                         // its place among that programme's tracks
     uint64_t frames = 0;                       // frames measured so far
     uint64_t largest_piece = 0;                // the most frames handed over at once
+    uint64_t short_tail = 0;                   // what the pieces since the largest lack of its size
 };
 
 // Tracks measured together: their channels, in stream order, as one signal

@@ -120,8 +120,10 @@ int inplace_norm_create(inplace_norm_ctx** ctx_out, const char* path)
     const AVInputFormat* fmt = container->iformat;
     fprintf(stderr, "%s:%d: name=[%s]\n", __FILE_NAME__, __LINE__, fmt->name);
     fprintf(stderr, "%s:%d: long_name=[%s]\n", __FILE_NAME__, __LINE__, fmt->long_name ? fmt->long_name : "");
-    if (strcasecmp(fmt->name, "mxf") != 0)
+    if (strcasecmp(fmt->name, "mxf") != 0) {
+        fprintf(stderr, "Failed to open %s: not an MXF file (%s)\n", path, fmt->name);
         return -EOPNOTSUPP;
+    }
     r = avformat_find_stream_info(container.get(), nullptr);
     if (r < 0)
         return inplace_norm_ffmpeg_failed(path, r);
@@ -230,10 +232,12 @@ int inplace_norm_check_durations(const inplace_norm_ctx* ctx)
         const int64_t declared = av_rescale_q(st->duration, st->time_base, AVRational{1, track.sample_rate});
         const int64_t missing = declared - static_cast<int64_t>(track.frames);
         // A file may declare its tracks' durations in whole edit units
-        // (GStreamer's audio-only files round them up to 100 ms), and the
-        // demuxer skips whole sound elements: less than the largest element
-        // is rounding.
-        if (missing < static_cast<int64_t>(std::max<uint64_t>(track.largest_piece, 1)))
+        // (GStreamer's audio-only files round them up to 100 ms, and count
+        // the partly filled elements a track that ends early may end with as
+        // whole ones), and the demuxer skips whole sound elements: less than
+        // the largest element, beside what the elements after it lack of its
+        // size, is rounding.
+        if (missing < static_cast<int64_t>(std::max<uint64_t>(track.largest_piece, 1) + track.short_tail))
             continue;
         if (!checked_end) {
             complete_file = payload_file_complete(ctx->fd);

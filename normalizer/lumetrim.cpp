@@ -74,6 +74,14 @@ bool lumetrim_parse_ceiling(const char* text, double* ceiling)
     return true;
 }
 
+bool lumetrim_is_option(const char* arg)
+{
+    for (const char* o : {"-p", "-c", "-L", "--check", "-h", "--help", "--version"})
+        if (std::strcmp(arg, o) == 0)
+            return true;
+    return false;
+}
+
 // What the command line asks for.
 struct trim_options {
     const char* program = "lumetrim";
@@ -119,16 +127,25 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
             if (*value)
                 return lumetrim_refuse(o->program, "Option " + arg + " given twice");
             *value = argv[++first];
+        } else if (value) {
+            return lumetrim_refuse(o->program, "Option " + arg + " needs a value");
         } else if (arg == "-L") {
             if (o->limit)
                 return lumetrim_refuse(o->program, "Option -L given twice");
             o->limit = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            // Before the source only options stand (a file named so is
+            // reached as ./-x).
+            return lumetrim_refuse(o->program, "Unknown option " + arg);
         } else {
             break;
         }
     }
     const int files = argc - first;
     if (files != 1 && files != 3) {
+        for (int i = first + 1; i < argc; ++i)
+            if (lumetrim_is_option(argv[i]))
+                return lumetrim_refuse(o->program, std::string("Option ") + argv[i] + " after the files");
         lumetrim_usage(o->program);
         return 1;
     }
@@ -217,12 +234,16 @@ int lumetrim_main(int argc, char** argv)
         inplace_norm_meters_init(ctx);
         r = lumetrim_measure_and_normalize(ctx, o);
         inplace_norm_meters_free(ctx);
-    } else if (r == 0 && o.dst) {
+    } else if (r == 0) {
         // A script that asked for a destination gets one: without a PCM track
         // to rescale it is the source, copied as safely as any destination.
-        r = inplace_norm_write(ctx, o.dst);
-        if (r == 0)
+        if (o.dst && (r = inplace_norm_write(ctx, o.dst)) == 0)
             fprintf(stderr, "No PCM track: %s is an unchanged copy\n", o.dst);
+        // Nothing measured passes no specification.
+        if (r == 0 && o.check) {
+            fprintf(stderr, "check %s: fail: no PCM track\n", o.spec.name.c_str());
+            r = 3;
+        }
     }
     if (ctx)
         inplace_norm_destroy(&ctx);

@@ -189,6 +189,41 @@ bool holds_key(const uint8_t* bytes, int size)
     return false;
 }
 
+int64_t locator_file_size(payload_locator* loc)
+{
+    if (loc->file_size < 0) {
+        struct stat st;
+        loc->file_size = fstat(loc->fd, &st) == 0 ? st.st_size : 0;
+    }
+    return loc->file_size;
+}
+
+// Whether a payload found at pos by its bytes runs into a KLV element of the
+// file: a key and a length whose element ends where another key starts, or
+// where the file ends. A damaged length of clip-wrapped essence makes the
+// demuxer's last piece run on over the fill and the footer after the sound;
+// sound samples that merely look like a key are not followed by another.
+bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, int size)
+{
+    const uint8_t* end = bytes + size;
+    for (const uint8_t* p = bytes; (p = std::search(p, end, ul_prefix, ul_prefix + 4)) != end; ++p) {
+        uint8_t head[klv_header_max_bytes];
+        const int64_t at = pos + (p - bytes);
+        const int64_t got = file_read_at(loc->fd, head, klv_header_max_bytes, at);
+        uint64_t length = 0;
+        const int64_t value = got > 0 ? inplace_norm_klv_value(head, got, &length) : -1;
+        if (value < 0 || length > static_cast<uint64_t>(locator_file_size(loc)))
+            continue;
+        const int64_t element_end = at + value + static_cast<int64_t>(length);
+        uint8_t next[4];
+        if (element_end == locator_file_size(loc) ||
+            (element_end < locator_file_size(loc) && file_read_at(loc->fd, next, 4, element_end) == 4 &&
+             std::memcmp(next, ul_prefix, 4) == 0))
+            return true;
+    }
+    return false;
+}
+
 // Whether a packet found right after the KLV key and length at its position
 // is that whole element: the demuxer read exactly the length, and the next
 // KLV key (or the end of the file) follows it; or the file ends inside the
@@ -197,18 +232,14 @@ bool holds_key(const uint8_t* bytes, int size)
 // index tables, the footer); too short, the element's last samples follow it.
 bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t value, uint64_t length)
 {
-    if (loc->file_size < 0) {
-        struct stat st;
-        loc->file_size = fstat(loc->fd, &st) == 0 ? st.st_size : 0;
-    }
     const int64_t end = pkt.pos + value + pkt.size;
     if (static_cast<uint64_t>(pkt.size) == length) {
-        if (end == loc->file_size)
+        if (end == locator_file_size(loc))
             return true;
         uint8_t next[4];
         return file_read_at(loc->fd, next, 4, end) == 4 && std::memcmp(next, ul_prefix, 4) == 0;
     }
-    if (static_cast<uint64_t>(pkt.size) > length || end != loc->file_size)
+    if (static_cast<uint64_t>(pkt.size) > length || end != locator_file_size(loc))
         return false;
     if (loc->complete < 0)
         loc->complete = payload_file_complete(loc->fd) ? 1 : 0;
@@ -256,6 +287,8 @@ bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channel
         const int64_t reach = std::max<int64_t>(pkt.size / 4, klv_header_max_bytes);
         const uint8_t* bytes = locator_read(loc, pkt.pos, pkt.size + reach, &avail);
         found = bytes && pkt.size >= 4 ? inplace_norm_locate(pkt.data, pkt.size, bytes, avail) : -1;
+        if (found >= 0 && runs_into_element(loc, pkt.pos + found, pkt.data, pkt.size))
+            return false;
     }
     if (found < 0)
         return false;

@@ -7,7 +7,8 @@
 // with the packet's, from the bytes the demuxer has just read where it can,
 // and the destination pass compares all of them through the fingerprints. A
 // D-10 AES3 element, which the demuxer converts, is read and converted back.
-// Any other position (clip-wrapped essence read in pieces) is searched.
+// Any other position (clip-wrapped essence read in pieces) is searched, and
+// the piece found must not run into a KLV element (a damaged clip length).
 #pragma once
 
 #include <cstdint>

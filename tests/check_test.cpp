@@ -157,6 +157,20 @@ TEST(Check, ACeilingPrintsTheResultOfEveryTrackAsLumescopeMeasuresIt)
     }
 }
 
+TEST(Check, ASourceWithoutPcmFailsInsteadOfPassingBySayingNothing)
+{
+    const std::string src = scratch_dir() + "/video_only.mxf", dst = scratch_dir() + "/video_only_out.mxf";
+    make_media(src, "-f lavfi -i testsrc=size=64x48:rate=25:d=1 -c:v mpeg2video -b:v 50k -f mxf");
+    const run_result measured = trim({"--check", "r128", src});
+    EXPECT_EQ(measured.status, 3) << measured.err;
+    EXPECT_TRUE(measured.err.ends_with("\ncheck r128: fail: no PCM track\n")) << measured.err;
+    std::filesystem::remove(dst);
+    const run_result copied = trim({"--check", "r128", src, "auto", dst});
+    EXPECT_EQ(copied.status, 3) << copied.err;
+    EXPECT_TRUE(copied.err.ends_with(" is an unchanged copy\ncheck r128: fail: no PCM track\n")) << copied.err;
+    EXPECT_TRUE(read_file(src) == read_file(dst));
+}
+
 TEST(Check, ASpecificationThatIsNoneIsRefusedWithTheUsage)
 {
     for (const char* spec : {"r129", "-23:0.5", "-23:-1:-1", "a:b:c", "-23:0.5:-1:0", "", "-16: 1:-1", " -16:1:-1"}) {

@@ -91,6 +91,23 @@ TEST(LumetrimCommandLine, WrongArgumentCountsPrintUsageAndExitOne)
     }
 }
 
+TEST(LumetrimCommandLine, OptionMistakesAreNamedBeforeTheUsage)
+{
+    const std::string usage =
+        "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"-x a.mxf", "Unknown option -x"},         {"--chek r128 a.mxf", "Unknown option --chek"},
+        {"-p", "Option -p needs a value"},         {"a.mxf -23 b.mxf -c -1", "Option -c after the files"},
+        {"a.mxf -L", "Option -L after the files"},
+    };
+    for (const auto& [args, line] : cases) {
+        const run_result r = lumetrim_run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, line + "\n" + usage) << args;
+        EXPECT_FALSE(std::filesystem::exists("b.mxf"));
+    }
+}
+
 TEST(LumetrimCommandLine, MissingSourceExits254)
 {
     const std::string missing = scratch_dir() + "/missing.mxf";
@@ -100,19 +117,20 @@ TEST(LumetrimCommandLine, MissingSourceExits254)
               "Failed to open " + missing + ": No such file or directory\ninplace_norm_create(" + missing + ")=-2\n");
 }
 
-TEST(LumetrimCommandLine, WavSourceIsRefusedWith161AfterItsFormatNames)
+TEST(LumetrimCommandLine, WavSourceIsRefusedWith161AfterItsFormatNamesAndALineThatSaysSo)
 {
     const std::string wav = media("tone.wav");
     const run_result r = lumetrim_run(sh(wav) + " auto " + sh(dst_path("wav.mxf")));
     EXPECT_EQ(r.status, 161);
     const std::vector<std::string> lines = split_lines(r.err);
-    ASSERT_EQ(lines.size(), 3u) << r.err;
+    ASSERT_EQ(lines.size(), 4u) << r.err;
     std::smatch m1, m2;
     ASSERT_TRUE(std::regex_match(lines[0], m1, std::regex(R"(inplace_norm\.cpp:(\d+): name=\[wav\])")));
     ASSERT_TRUE(std::regex_match(
         lines[1], m2, std::regex(R"(inplace_norm\.cpp:(\d+): long_name=\[WAV / WAVE \(Waveform Audio\)\])")));
     EXPECT_EQ(std::stoi(m2[1]), std::stoi(m1[1]) + 1);
-    EXPECT_EQ(lines[2], "inplace_norm_create(" + wav + ")=-95");
+    EXPECT_EQ(lines[2], "Failed to open " + wav + ": not an MXF file (wav)");
+    EXPECT_EQ(lines[3], "inplace_norm_create(" + wav + ")=-95");
     EXPECT_FALSE(std::filesystem::exists(dst_path("wav.mxf")));
 }
 

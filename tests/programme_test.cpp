@@ -444,11 +444,16 @@ TEST(Programmes, RefusalsPrintOneLineThenTheUsageAndWriteNothing)
             << r.err;
         EXPECT_NE(r.err.find(diagnostic + "\n" + scope_usage), std::string::npos) << r.err;
     }
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"-p", src}, {"-t", "-j", src}, {"-p", "1-2", "-p", "3-4", src}, {"-j", src, "-p"}}) {
+    const std::pair<std::vector<std::string>, std::string> scope_mistakes[] = {
+        {{"-p", src}, "Option -p needs a value before the input\n"},
+        {{"-p", "1-2", "-p", "3-4", src}, "Option -p given twice\n"},
+        {{"-t", "-j", src}, ""},
+        {{"-j", src, "-p"}, ""},
+    };
+    for (const auto& [args, named] : scope_mistakes) {
         const run_result r = run_lumescope(args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, scope_usage);
+        EXPECT_EQ(r.err, named + scope_usage);
     }
 
     // Mixed rates cannot be stored in FFmpeg's MXF, so the normaliser's check

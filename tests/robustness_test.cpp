@@ -2,6 +2,7 @@
 // destinations that fail: a diagnostic and a non-zero status, or a correct
 // report, never a crash, a hang, a partial destination or a changed source.
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -187,6 +188,11 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
     make_gst_mxf(gst_file,
                  "audiotestsrc num-buffers=10 samplesperbuffer=4800 ! "
                  "audio/x-raw,format=S24LE,rate=48000,channels=1 ! mux.bwf_audio_sink_0");
+    // One clip-wrapped element holding the whole track: the demuxer reads it
+    // in pieces, and a longer length makes its last piece run on over the
+    // fill item and the footer that follow the sound.
+    const std::string clip_file = scratch_dir() + "/lengths_clip.mxf";
+    make_media(clip_file, "-f lavfi -i 'anoisesrc=r=48000:a=0.2:c=pink:d=4' -c:a pcm_s24le -f mxf_opatom");
     // The position of the first or last packet of the file's first audio stream.
     const auto audio_at = [](const std::string& path, bool last) {
         const int stream = audio_streams(path).front();
@@ -205,12 +211,23 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
     };
     const int64_t ff_first = audio_at(ffmpeg_file, false), ff_last = audio_at(ffmpeg_file, true);
     const int64_t gst_first = audio_at(gst_file, false), gst_last = audio_at(gst_file, true);
+    // The clip's key: the last one before its first piece.
+    int64_t clip_key = -1;
+    {
+        const std::vector<uint8_t> bytes = read_file(clip_file);
+        const uint8_t ul[4] = {0x06, 0x0e, 0x2b, 0x34};
+        const int64_t first_piece = audio_at(clip_file, false);
+        for (int64_t i = 0; i + 4 <= first_piece; ++i)
+            if (std::memcmp(bytes.data() + i, ul, 4) == 0)
+                clip_key = i;
+    }
     const std::vector<damage> damages = {
         {"the largest length at the first element", ffmpeg_file, ff_first, 0, false},
         {"3 bytes more", ffmpeg_file, ff_first, 3, false},
         {"141 bytes less", ffmpeg_file, ff_last, -141, false},
         {"the largest length at the last element before the footer", gst_file, gst_last, 0, false},
         {"the largest length, and the random index pack cut off", gst_file, gst_first, 0, true},
+        {"256 bytes more on a clip-wrapped element", clip_file, clip_key, 256, false},
     };
     for (const damage& d : damages) {
         ASSERT_GE(d.at, 0) << d.what;
