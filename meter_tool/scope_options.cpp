@@ -20,11 +20,17 @@ bool scope_options_is_later(const char* arg)
     return false;
 }
 
-// Why the option parsing stopped at arg, before the input: an option given
-// twice, one without its value, one unknown; empty for a stray argument.
-std::string scope_options_fault(const scope_options& opts, const char* arg, bool mode_given)
+bool scope_options_is_option(const char* arg)
 {
-    const std::string a = arg;
+    return scope_options_is_later(arg) || std::strcmp(arg, "-t") == 0 || std::strcmp(arg, "-j") == 0;
+}
+
+// Why the option parsing stopped at argv[i], before the input: an option
+// given twice, one without its value, one unknown, one after the input it
+// came to; empty for anything else.
+std::string scope_options_fault(const scope_options& opts, int argc, char** argv, int i, bool mode_given)
+{
+    const std::string a = argv[i];
     if ((a == "-t" || a == "-j") && mode_given)
         return "Options -t and -j are given together or twice";
     if ((a == "-p" && opts.groups) || (a == "--plot" && opts.plot_path) || (a == "--series" && opts.series) ||
@@ -34,7 +40,16 @@ std::string scope_options_fault(const scope_options& opts, const char* arg, bool
         return "Option " + a + " needs a value before the input";
     if (a.size() > 1 && a[0] == '-')
         return "Unknown option " + a;
+    for (int j = i + 1; j < argc; ++j)
+        if (scope_options_is_option(argv[j]))
+            return std::string("Option ") + argv[j] + " after the input";
     return {};
+}
+
+// An option's value: the next argument, unless it is the input or an option.
+bool scope_options_value_at(int argc, char** argv, int i)
+{
+    return i + 1 < argc - 1 && !scope_options_is_option(argv[i + 1]);
 }
 
 }  // namespace
@@ -56,13 +71,14 @@ int scope_options_parse(int argc, char** argv, scope_options* opts, std::string*
             if ((std::strcmp(argv[i], "-t") == 0 || std::strcmp(argv[i], "-j") == 0) && !mode_given) {
                 opts->mode = argv[i][1] == 'j' ? report_mode::json : report_mode::text;
                 mode_given = true;
-            } else if (std::strcmp(argv[i], "-p") == 0 && !opts->groups && i + 1 < argc - 1) {
+            } else if (std::strcmp(argv[i], "-p") == 0 && !opts->groups && scope_options_value_at(argc, argv, i)) {
                 opts->groups = argv[++i];
-            } else if (std::strcmp(argv[i], "--plot") == 0 && !opts->plot_path && i + 1 < argc - 1) {
+            } else if (std::strcmp(argv[i], "--plot") == 0 && !opts->plot_path &&
+                       scope_options_value_at(argc, argv, i)) {
                 opts->plot_path = argv[++i];
             } else if (std::strcmp(argv[i], "--series") == 0 && !opts->series) {
                 opts->series = true;
-            } else if (std::strcmp(argv[i], "--check") == 0 && !opts->check && i + 1 < argc - 1) {
+            } else if (std::strcmp(argv[i], "--check") == 0 && !opts->check && scope_options_value_at(argc, argv, i)) {
                 opts->check = argv[++i];
             } else {
                 break;
@@ -76,7 +92,7 @@ int scope_options_parse(int argc, char** argv, scope_options* opts, std::string*
         else if (i < argc - 1 && (later || std::any_of(argv + 1, argv + argc - 1, scope_options_is_later)))
             // A command line with the later options says what is wrong with it
             // before the usage; the meter's own cases keep the usage alone.
-            *why = scope_options_fault(*opts, argv[i], mode_given);
+            *why = scope_options_fault(*opts, argc, argv, i, mode_given);
         if (!why->empty())
             return 2;
     }

@@ -335,7 +335,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     av_packet_ptr pkt(av_packet_alloc());
     if (!pkt || measurement_start(&ctx->measured) != 0)
         return AVERROR(ENOMEM);
-    payload_locator locator{ctx->fd, ctx->io.get(), {}};
+    payload_locator locator{ctx->fd, ctx->io.get(), {}, -1, -1, {}};
     scan_progress progress = scan_progress_begin(ctx);
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
@@ -361,6 +361,11 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         av_strerror(r, msg, sizeof msg);
         fprintf(stderr, "Failed to read %s: %s\n", ctx->path.c_str(), msg);
         return r;
+    }
+    if (const int s = payload_locator_open_clip(&locator); s >= 0) {
+        fprintf(stderr, "Failed to read %s: the sound of stream #%d ends where no KLV key follows (a damaged length)\n",
+                ctx->path.c_str(), s);
+        return -EINVAL;
     }
     if ((r = inplace_norm_check_durations(ctx)) != 0 || (r = scan_read_back_programmes(ctx)) != 0)
         return r;
@@ -452,7 +457,10 @@ bool inplace_norm_target_reachable(const inplace_norm_ctx* ctx, double target)
     for (size_t t = 0; t < ctx->measured.tracks.size(); ++t) {
         double loudness, peak;
         inplace_norm_gain_basis(ctx, t, &loudness, &peak);
-        if (std::isfinite(loudness) && !std::isfinite(inplace_norm_choose_gain(loudness, peak, target, NAN).factor))
+        // A factor of 0 (a target thousands of decibels down) would only
+        // silence the track.
+        const double factor = inplace_norm_choose_gain(loudness, peak, target, NAN).factor;
+        if (std::isfinite(loudness) && !(std::isfinite(factor) && factor > 0))
             return false;
     }
     return true;
@@ -518,7 +526,10 @@ void inplace_norm_print_limit(const inplace_norm_ctx* ctx, const std::vector<lim
                 "limit amp[%d]=%lfdBTP raised the gain by %lfdB; reduced %.2f%% of the samples by over 0.1dB, "
                 "at most by %.2fdB\n",
                 s, ctx->ceiling, u.report.raised_db, 100.0 * u.report.reduced_share, u.report.deepest_db);
-        if (u.report.limited && !u.report.reached)
+        if (std::isfinite(u.report.missed_peak_db))
+            fprintf(stderr, "limit amp[%d]: ceiling not held: the limited true peak is %.2f dBTP\n", s,
+                    u.report.missed_peak_db);
+        else if (u.report.limited && !u.report.reached)
             fprintf(stderr, "limit amp[%d]: target not reached: the limited loudness is %.2f LUFS\n", s,
                     u.report.loudness);
     }

@@ -121,12 +121,13 @@ gain_choice inplace_norm_choose_gain(double loudness, double true_peak, double t
 
 // What the limiter did to one track or programme.
 struct limit_report {
-    bool limited = false;      // some of it passed the ceiling
-    double raised_db = 0;      // the static gain raised above the plain one
-    double reduced_share = 0;  // of its frames, those whose gain the envelope reduces
-    double deepest_db = 0;     // the deepest reduction
-    double loudness = NAN;     // the limited signal's, as the destination will hold it
-    bool reached = true;       // within the search's tolerance of the target
+    bool limited = false;         // some of it passed the ceiling
+    double raised_db = 0;         // the static gain raised above the plain one
+    double reduced_share = 0;     // of its frames, those whose gain the envelope reduces
+    double deepest_db = 0;        // the deepest reduction
+    double loudness = NAN;        // the limited signal's, as the destination will hold it
+    bool reached = true;          // within the search's tolerance of the target
+    double missed_peak_db = NAN;  // the true peak of a ceiling no pass held
 };
 
 // The most the limiter raises a static gain over the plain one.

@@ -208,6 +208,11 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
     std::vector<std::pair<double, double>> tried;  // (gain in dB, loudness)
     double best_miss = INFINITY;
     unit->gain = plain;
+    // The pass that came closest to the ceiling without holding it, kept if
+    // none holds it: below the samples' resolution, truncation leaves a step
+    // that no threshold removes.
+    double over_peak = INFINITY, over_gain = plain, over_loudness = NAN;
+    limiter_envelope over_envelope;
     for (int pass = 0; pass < limit_passes_max; ++pass) {
         limiter_envelope envelope;
         if (const int err = limit_envelope_pass(ctx, unit->tracks, rate, gain, threshold, &envelope); err != 0)
@@ -221,6 +226,12 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
         if (const int err = limit_meter_pass(ctx, unit->tracks, rate, trial, &result); err != 0)
             return err;
         if (result.true_peak > ceiling) {
+            if (result.true_peak >= over_peak)
+                break;  // a lower threshold no longer lowers the peak
+            over_peak = result.true_peak;
+            over_gain = gain;
+            over_loudness = result.loudness;
+            over_envelope = std::move(envelope);
             // The gain moved within the interpolator's reach more than the
             // margin allows: a lower threshold, and the same gain again.
             threshold *= ceiling / result.true_peak * std::pow(10.0, -0.01 / 20.0);
@@ -242,6 +253,12 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
         if (next_db == gain_db)
             break;
         gain = std::pow(10.0, next_db / 20.0);
+    }
+    if (!std::isfinite(best_miss) && std::isfinite(over_peak)) {
+        unit->gain = over_gain;
+        unit->envelope = std::move(over_envelope);
+        unit->report.loudness = over_loudness;
+        unit->report.missed_peak_db = 20.0 * std::log10(over_peak);
     }
     unit->report.reached = best_miss <= limit_tolerance_lu;
     return 0;

@@ -123,7 +123,7 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
             : arg == "-c"                ? &ceiling_text
             : arg == "--check"           ? &check_text
                                          : nullptr;
-        if (value && first + 1 < argc) {
+        if (value && first + 1 < argc && !lumetrim_is_option(argv[first + 1])) {
             if (*value)
                 return lumetrim_refuse(o->program, "Option " + arg + " given twice");
             *value = argv[++first];
@@ -141,11 +141,22 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
             break;
         }
     }
+    // A destination named like an option is reached as ./-L.
+    for (int i = first + 1; i < argc; ++i)
+        if (lumetrim_is_option(argv[i]))
+            return lumetrim_refuse(o->program, std::string("Option ") + argv[i] + " after the files");
+    // The values are checked before the files are counted: "--check SRC"
+    // names the value it took for a specification.
+    if (groups_text && programme_groups_parse(groups_text, &o->groups) != 0)
+        return lumetrim_refuse(o->program, std::string("Invalid programme groups: ") + groups_text);
+    if (const int s = programme_groups_overlap(o->groups); s >= 0)
+        return lumetrim_refuse(o->program, "Stream #" + std::to_string(s) + " is in more than one programme group");
+    if (ceiling_text && !lumetrim_parse_ceiling(ceiling_text, &o->ceiling))
+        return lumetrim_refuse(o->program, std::string("Invalid true-peak ceiling: ") + ceiling_text);
+    if (check_text && !delivery_spec_parse(check_text, &o->spec))
+        return lumetrim_refuse(o->program, std::string("Invalid check specification: ") + check_text);
     const int files = argc - first;
     if (files != 1 && files != 3) {
-        for (int i = first + 1; i < argc; ++i)
-            if (lumetrim_is_option(argv[i]))
-                return lumetrim_refuse(o->program, std::string("Option ") + argv[i] + " after the files");
         lumetrim_usage(o->program);
         return 1;
     }
@@ -159,17 +170,9 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
             return 1;
         }
     }
-    if (groups_text && programme_groups_parse(groups_text, &o->groups) != 0)
-        return lumetrim_refuse(o->program, std::string("Invalid programme groups: ") + groups_text);
-    if (const int s = programme_groups_overlap(o->groups); s >= 0)
-        return lumetrim_refuse(o->program, "Stream #" + std::to_string(s) + " is in more than one programme group");
-    if (ceiling_text && !lumetrim_parse_ceiling(ceiling_text, &o->ceiling))
-        return lumetrim_refuse(o->program, std::string("Invalid true-peak ceiling: ") + ceiling_text);
     if (o->limit && (!ceiling_text || !o->dst))
         return lumetrim_refuse(o->program, "Option -L needs a ceiling (-c CEILING), a target and a destination");
     if (check_text) {
-        if (!delivery_spec_parse(check_text, &o->spec))
-            return lumetrim_refuse(o->program, std::string("Invalid check specification: ") + check_text);
         o->check = true;
         // auto: the specification's own target.
         if (o->target_text && strcasecmp(o->target_text, "auto") == 0)

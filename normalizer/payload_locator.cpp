@@ -178,12 +178,27 @@ bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, 
     return true;
 }
 
+// The first place in [p, end) where a universal label's prefix starts, or
+// end. memchr finds its first byte: every payload is searched so.
+const uint8_t* find_ul_prefix(const uint8_t* p, const uint8_t* end)
+{
+    while (end - p >= 4) {
+        p = static_cast<const uint8_t*>(std::memchr(p, ul_prefix[0], static_cast<size_t>(end - p - 3)));
+        if (!p)
+            return end;
+        if (std::memcmp(p, ul_prefix, 4) == 0)
+            return p;
+        ++p;
+    }
+    return end;
+}
+
 // Whether any bytes of a payload begin a SMPTE universal label: a payload
 // found where the file ends holds sound only if it holds no KLV key.
 bool holds_key(const uint8_t* bytes, int size)
 {
     const uint8_t* end = bytes + size;
-    for (const uint8_t* p = bytes; (p = std::search(p, end, ul_prefix, ul_prefix + 4)) != end; ++p)
+    for (const uint8_t* p = bytes; (p = find_ul_prefix(p, end)) != end; ++p)
         if (p + 4 < end && p[4] >= 0x01 && p[4] <= 0x05)
             return true;
     return false;
@@ -198,15 +213,26 @@ int64_t locator_file_size(payload_locator* loc)
     return loc->file_size;
 }
 
-// Whether a payload found at pos by its bytes runs into a KLV element of the
-// file: a key and a length whose element ends where another key starts, or
-// where the file ends. A damaged length of clip-wrapped essence makes the
-// demuxer's last piece run on over the fill and the footer after the sound;
-// sound samples that merely look like a key are not followed by another.
+// Whether a key starts at pos, or the file ends there: what must follow
+// the end of every element.
+bool key_or_end_at(payload_locator* loc, int64_t pos)
+{
+    uint8_t next[4];
+    return pos == locator_file_size(loc) ||
+        (pos < locator_file_size(loc) && file_read_at(loc->fd, next, 4, pos) == 4 &&
+         std::memcmp(next, ul_prefix, 4) == 0);
+}
+
+// Whether a payload at pos runs into a KLV element of the file: a key and a
+// length whose element ends where another key starts, or where the file
+// ends. A damaged length makes the demuxer's packet, or the last piece of
+// clip-wrapped essence, run on over the fill item or the footer after the
+// sound; sound samples that merely look like a key are not followed by
+// another.
 bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, int size)
 {
     const uint8_t* end = bytes + size;
-    for (const uint8_t* p = bytes; (p = std::search(p, end, ul_prefix, ul_prefix + 4)) != end; ++p) {
+    for (const uint8_t* p = bytes; (p = find_ul_prefix(p, end)) != end; ++p) {
         uint8_t head[klv_header_max_bytes];
         const int64_t at = pos + (p - bytes);
         const int64_t got = file_read_at(loc->fd, head, klv_header_max_bytes, at);
@@ -214,11 +240,7 @@ bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, 
         const int64_t value = got > 0 ? inplace_norm_klv_value(head, got, &length) : -1;
         if (value < 0 || length > static_cast<uint64_t>(locator_file_size(loc)))
             continue;
-        const int64_t element_end = at + value + static_cast<int64_t>(length);
-        uint8_t next[4];
-        if (element_end == locator_file_size(loc) ||
-            (element_end < locator_file_size(loc) && file_read_at(loc->fd, next, 4, element_end) == 4 &&
-             std::memcmp(next, ul_prefix, 4) == 0))
+        if (key_or_end_at(loc, at + value + static_cast<int64_t>(length)))
             return true;
     }
     return false;
@@ -233,12 +255,8 @@ bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, 
 bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t value, uint64_t length)
 {
     const int64_t end = pkt.pos + value + pkt.size;
-    if (static_cast<uint64_t>(pkt.size) == length) {
-        if (end == locator_file_size(loc))
-            return true;
-        uint8_t next[4];
-        return file_read_at(loc->fd, next, 4, end) == 4 && std::memcmp(next, ul_prefix, 4) == 0;
-    }
+    if (static_cast<uint64_t>(pkt.size) == length)
+        return key_or_end_at(loc, end) && !runs_into_element(loc, pkt.pos + value, pkt.data, pkt.size);
     if (static_cast<uint64_t>(pkt.size) > length || end != locator_file_size(loc))
         return false;
     if (loc->complete < 0)
@@ -289,10 +307,23 @@ bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channel
         found = bytes && pkt.size >= 4 ? inplace_norm_locate(pkt.data, pkt.size, bytes, avail) : -1;
         if (found >= 0 && runs_into_element(loc, pkt.pos + found, pkt.data, pkt.size))
             return false;
+        if (found >= 0) {
+            if (loc->piece_ends.size() <= static_cast<size_t>(pkt.stream_index))
+                loc->piece_ends.resize(static_cast<size_t>(pkt.stream_index) + 1, -1);
+            loc->piece_ends[static_cast<size_t>(pkt.stream_index)] = pkt.pos + found + pkt.size;
+        }
     }
     if (found < 0)
         return false;
     out->place = {pkt.pos + found, pkt.size, pkt.stream_index, false};
     out->fingerprint = payload_fingerprint(out->place, pkt.data);
     return true;
+}
+
+int payload_locator_open_clip(payload_locator* loc)
+{
+    for (size_t s = 0; s < loc->piece_ends.size(); ++s)
+        if (loc->piece_ends[s] >= 0 && !key_or_end_at(loc, loc->piece_ends[s]))
+            return static_cast<int>(s);
+    return -1;
 }

@@ -68,8 +68,9 @@ struct payload_locator {
     int fd = -1;
     const source_io* io = nullptr;  // what the demuxer has just read, or null
     byte_buffer window;
-    int64_t file_size = -1;  // -1 until needed
-    int complete = -1;       // payload_file_complete, -1 until needed
+    int64_t file_size = -1;           // -1 until needed
+    int complete = -1;                // payload_file_complete, -1 until needed
+    std::vector<int64_t> piece_ends;  // by stream: where its last piece found by search ends, or -1
 };
 
 // What a packet of a PCM track of the given channels and codec was located
@@ -82,3 +83,9 @@ struct located_payload {
 // Locates the packet's payload in the source. False when it is not found (the
 // packet has no position, the bytes differ, a read failed).
 bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out);
+
+// The stream whose last piece found by search ends where neither a KLV key
+// follows nor the file ends, or -1. A clip-wrapped element whose length was
+// damaged to say less ends inside its own sound: the demuxer skips the rest
+// to the next key, and those samples would stay unscaled.
+int payload_locator_open_clip(payload_locator* loc);

@@ -296,6 +296,27 @@ TEST(Limiter, ATargetOutOfReachRaisesTheGainBySixDecibelsAtMostAndSaysSo)
     EXPECT_LE(number_after(scope.out, "true peak [0] "), -1.0) << scope.out;
 }
 
+TEST(Limiter, ACeilingBelowTheSamplesResolutionKeepsTheLowestPassAndSaysSo)
+{
+    // 16-bit samples truncated toward minus infinity keep a step of -1 that
+    // no reduction removes: the ceiling of -100 dBTP cannot be held. The
+    // destination must still come as close as it can, not fall back to the
+    // target's gain with the ceiling forgotten.
+    const std::string src = scratch_dir() + "/deep.mxf", dst = scratch_dir() + "/deep_out.mxf";
+    make_media(src,
+               "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i anoisesrc=r=48000:a=0.5:d=4 "
+               "-map 0:v -map 1:a -t 4 -c:v mpeg2video -b:v 50k -c:a pcm_s16le -f mxf");
+    const run_result r = run_program({lumetrim, "-L", "-c", "-100", src, "-23", dst}, 120);
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_only_samples_changed(src, dst);
+    const double missed = number_after(r.err, "limit amp[1]: ceiling not held: the limited true peak is ");
+    EXPECT_GT(missed, -100.0) << r.err;
+    EXPECT_LT(missed, -80.0) << r.err;
+    EXPECT_EQ(r.err.find("target not reached"), std::string::npos) << r.err;
+    const run_result scope = run_program({lumescope, dst}, 60);
+    EXPECT_NEAR(number_after(scope.out, "true peak [0] "), missed, 0.005) << scope.out;
+}
+
 TEST(Limiter, TheLimiterNeedsACeilingATargetAndADestination)
 {
     const std::string src = hot_programme(2);

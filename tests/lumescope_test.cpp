@@ -211,11 +211,17 @@ TEST(LumescopeCommandLine, MistakesWithTheLaterOptionsAreNamedBeforeTheUsage)
         {"-j -t --series a.wav", "Options -t and -j are given together or twice"},
         {"-p 1 -x a.wav", "Unknown option -x"},
         {"-j --plot a.wav", "Option --plot needs a value before the input"},
+        // An option is no value: the picture would have been named -j.
+        {"--plot -j a.wav", "Option --plot needs a value before the input"},
+        {"-p --check r128 a.wav", "Option -p needs a value before the input"},
+        {"a.wav --check r128", "Option --check after the input"},
+        {"--check r128 a.wav -j", "Option -j after the input"},
     };
     for (const auto& [args, line] : cases) {
         const run_result r = lumescope_run(args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_EQ(r.err, line + "\n" + usage) << args;
+        EXPECT_FALSE(std::filesystem::exists("-j"));
     }
 }
 

@@ -96,15 +96,24 @@ TEST(LumetrimCommandLine, OptionMistakesAreNamedBeforeTheUsage)
     const std::string usage =
         "Please specify arguments.\nUsage:\n\t" + lumetrim + " <src file> [<auto|<value>> <dst file>]\n";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"-x a.mxf", "Unknown option -x"},         {"--chek r128 a.mxf", "Unknown option --chek"},
-        {"-p", "Option -p needs a value"},         {"a.mxf -23 b.mxf -c -1", "Option -c after the files"},
+        {"-x a.mxf", "Unknown option -x"},
+        {"--chek r128 a.mxf", "Unknown option --chek"},
+        {"-p", "Option -p needs a value"},
+        {"a.mxf -23 b.mxf -c -1", "Option -c after the files"},
         {"a.mxf -L", "Option -L after the files"},
+        // Three arguments: the option would have been taken for the destination.
+        {"a.mxf auto -L", "Option -L after the files"},
+        {"a.mxf -c -1", "Option -c after the files"},
+        // An option for a value, or a source for a specification.
+        {"-p -c -1 a.mxf", "Option -p needs a value"},
+        {"--check a.mxf", "Invalid check specification: a.mxf"},
     };
     for (const auto& [args, line] : cases) {
         const run_result r = lumetrim_run(args);
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_EQ(r.err, line + "\n" + usage) << args;
         EXPECT_FALSE(std::filesystem::exists("b.mxf"));
+        EXPECT_FALSE(std::filesystem::exists("-L"));
     }
 }
 
@@ -364,9 +373,10 @@ TEST(LumetrimNormalize, TracksWithoutGatedLoudnessAreLeftByteIdenticalAndSaySo)
 
 TEST(LumetrimCommandLine, ATargetNoGainCanReachIsRefusedAfterTheReportAndWritesNothing)
 {
-    // 9000 LUFS asks a gain of 10^((9000 - L) / 20), more than a double holds.
+    // 9000 LUFS asks a gain of 10^((9000 - L) / 20), more than a double
+    // holds; -1e5 one that rounds to 0, which would only silence the track.
     const std::string dst = dst_path("unreachable.mxf");
-    for (const char* target : {"9000", "1e300"}) {
+    for (const char* target : {"9000", "1e300", "-1e5"}) {
         const run_result r = lumetrim_run(sh(media("stereo24.mxf")) + " " + target + " " + sh(dst));
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find("inplace_norm_measure_print\n"), std::string::npos) << r.err;

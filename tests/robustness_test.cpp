@@ -208,6 +208,22 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
         int64_t at;     // the element's key
         int64_t delta;  // added to its length; 0: the largest its length's form holds
         bool drop_index_pack;
+        const char* says = "Failed to fingerpint packet data!\n";
+    };
+    // The size of the whole KLV element after the one whose key is at `at`.
+    const auto next_element_size = [](const std::string& path, int64_t at) {
+        const std::vector<uint8_t> bytes = read_file(path);
+        const auto ber_end = [&](size_t ber, uint64_t* length) {
+            const size_t n = bytes[ber] & 0x7f;
+            *length = 0;
+            for (size_t i = 0; i < n; ++i)
+                *length = *length << 8 | bytes[ber + 1 + i];
+            return ber + 1 + n;
+        };
+        uint64_t length = 0;
+        const size_t next = ber_end(static_cast<size_t>(at) + 16, &length) + length;
+        const size_t value = ber_end(next + 16, &length);
+        return static_cast<int64_t>(value - next + length);
     };
     const int64_t ff_first = audio_at(ffmpeg_file, false), ff_last = audio_at(ffmpeg_file, true);
     const int64_t gst_first = audio_at(gst_file, false), gst_last = audio_at(gst_file, true);
@@ -228,6 +244,9 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
         {"the largest length at the last element before the footer", gst_file, gst_last, 0, false},
         {"the largest length, and the random index pack cut off", gst_file, gst_first, 0, true},
         {"256 bytes more on a clip-wrapped element", clip_file, clip_key, 256, false},
+        {"5000 bytes less on a clip-wrapped element", clip_file, clip_key, -5000, false,
+         "ends where no KLV key follows (a damaged length)\n"},
+        {"longer by the fill item after it", ffmpeg_file, ff_first, next_element_size(ffmpeg_file, ff_first), false},
     };
     for (const damage& d : damages) {
         ASSERT_GE(d.at, 0) << d.what;
@@ -250,7 +269,7 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
         std::filesystem::remove(dst);
         const run_result r = limited({lumetrim, src, "auto", dst});
         EXPECT_EQ(r.status, 234) << d.what << "\n" << r.err;
-        EXPECT_NE(r.err.find("Failed to fingerpint packet data!\n"), std::string::npos) << d.what;
+        EXPECT_NE(r.err.find(d.says), std::string::npos) << d.what << "\n" << r.err;
         EXPECT_FALSE(std::filesystem::exists(dst)) << d.what;
         EXPECT_EQ(read_file(src), bytes) << d.what;
     }
