@@ -335,7 +335,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
     av_packet_ptr pkt(av_packet_alloc());
     if (!pkt || measurement_start(&ctx->measured) != 0)
         return AVERROR(ENOMEM);
-    payload_locator locator{ctx->fd, ctx->io.get(), {}, -1, -1, {}};
+    payload_locator locator{ctx->fd, ctx->io.get(), {}, -1, -1, {}, false};
     scan_progress progress = scan_progress_begin(ctx);
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
@@ -347,6 +347,10 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
             if (!payload_locator_find(&locator, *pkt, track.channels, track.codec_id, &found)) {
                 progress_clear(&progress.line);
                 inplace_norm_print_not_found(*pkt);
+                if (locator.cut_inside)
+                    fprintf(stderr,
+                            "The file ends inside this D-10 sound element: cut short, it cannot be read back "
+                            "whole\n");
                 return -EINVAL;
             }
             scan_record(ctx, track, found);

@@ -162,6 +162,15 @@ const uint8_t* locator_head(payload_locator* loc, int64_t pos, int64_t check, in
     return locator_read(loc, pos, want, avail);
 }
 
+int64_t locator_file_size(payload_locator* loc)
+{
+    if (loc->file_size < 0) {
+        struct stat st;
+        loc->file_size = fstat(loc->fd, &st) == 0 ? st.st_size : 0;
+    }
+    return loc->file_size;
+}
+
 // A D-10 AES3 element at the packet's position whose value converts exactly to
 // the packet's samples.
 bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, int codec_id, located_payload* out)
@@ -171,8 +180,13 @@ bool locator_find_aes3(payload_locator* loc, const AVPacket& pkt, int channels, 
     int32_t value_size = 0;
     const int64_t found =
         bytes ? inplace_norm_locate_aes3(pkt.data, pkt.size, bytes, avail, channels, codec_id, &value_size) : -1;
-    if (found < 0)
+    if (found < 0) {
+        uint64_t length = 0;
+        const int64_t value = bytes ? inplace_norm_klv_value(bytes, avail, &length) : -1;
+        loc->cut_inside = value >= 0 &&
+            static_cast<uint64_t>(pkt.pos + value) + length > static_cast<uint64_t>(locator_file_size(loc));
         return false;
+    }
     out->place = {pkt.pos + found, value_size, pkt.stream_index, true};
     out->fingerprint = payload_fingerprint(out->place, bytes + found);
     return true;
@@ -202,15 +216,6 @@ bool holds_key(const uint8_t* bytes, int size)
         if (p + 4 < end && p[4] >= 0x01 && p[4] <= 0x05)
             return true;
     return false;
-}
-
-int64_t locator_file_size(payload_locator* loc)
-{
-    if (loc->file_size < 0) {
-        struct stat st;
-        loc->file_size = fstat(loc->fd, &st) == 0 ? st.st_size : 0;
-    }
-    return loc->file_size;
 }
 
 // Whether a key starts at pos, or the file ends there: what must follow

@@ -71,6 +71,7 @@ struct payload_locator {
     int64_t file_size = -1;           // -1 until needed
     int complete = -1;                // payload_file_complete, -1 until needed
     std::vector<int64_t> piece_ends;  // by stream: where its last piece found by search ends, or -1
+    bool cut_inside = false;          // the D-10 element not found runs past the end of the file
 };
 
 // What a packet of a PCM track of the given channels and codec was located

@@ -406,6 +406,21 @@ TEST(D10Damaged, ElementsThatDoNotMatchTheirHeaderAreNotFoundAndNothingIsWritten
         EXPECT_NE(r.err.find(" " + std::to_string(el.pos - 20) + " "), std::string::npos) << d.name << "\n" << r.err;
         EXPECT_FALSE(std::filesystem::exists(dst)) << d.name;
     }
+    // A transfer cut short inside the last element: refused as well (the
+    // element cannot be read back whole), with a line that says why.
+    const std::string cut = scratch_dir() + "/cut_d10.mxf";
+    {
+        FILE* out = fopen(cut.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        const size_t kept = static_cast<size_t>(elements.back().pos + 1000);
+        ASSERT_EQ(fwrite(good.data(), 1, kept, out), kept);
+        fclose(out);
+    }
+    const run_result r = lumetrim_run(sh(cut));
+    EXPECT_EQ(r.status, 234) << r.err;
+    EXPECT_NE(r.err.find("The file ends inside this D-10 sound element: cut short, it cannot be read back whole\n"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(D10Fingerprint, ElementPlacesAreTheValuesAndAChangeBetweenThePassesIsCaughtOutsideTheSamplesToo)
