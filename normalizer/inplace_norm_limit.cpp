@@ -207,6 +207,7 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
     // are known, and the best pass is kept.
     std::vector<std::pair<double, double>> tried;  // (gain in dB, loudness)
     double best_miss = INFINITY;
+    bool held = false;  // some pass held the ceiling
     unit->gain = plain;
     // The pass that came closest to the ceiling without holding it, kept if
     // none holds it: below the samples' resolution, truncation leaves a step
@@ -226,19 +227,22 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
         if (const int err = limit_meter_pass(ctx, unit->tracks, rate, trial, &result); err != 0)
             return err;
         if (result.true_peak > ceiling) {
-            if (result.true_peak >= over_peak)
-                break;  // a lower threshold no longer lowers the peak
-            over_peak = result.true_peak;
-            over_gain = gain;
-            over_loudness = result.loudness;
-            over_envelope = std::move(envelope);
+            if (result.true_peak < over_peak) {
+                over_peak = result.true_peak;
+                over_gain = gain;
+                over_loudness = result.loudness;
+                over_envelope = std::move(envelope);
+            }
             // The gain moved within the interpolator's reach more than the
             // margin allows: a lower threshold, and the same gain again.
             threshold *= ceiling / result.true_peak * std::pow(10.0, -0.01 / 20.0);
             continue;
         }
+        // A pass that holds the ceiling is kept even when its loudness is
+        // below the gate (-inf, and so infinitely far from the target).
         const double miss = std::fabs(result.loudness - target);
-        if (miss < best_miss) {
+        if (!held || miss < best_miss) {
+            held = true;
             best_miss = miss;
             unit->gain = gain;
             unit->envelope = std::move(envelope);
@@ -254,7 +258,7 @@ int limit_search(const inplace_norm_ctx* ctx, const std::vector<track_gain>& gai
             break;
         gain = std::pow(10.0, next_db / 20.0);
     }
-    if (!std::isfinite(best_miss) && std::isfinite(over_peak)) {
+    if (!held && std::isfinite(over_peak)) {
         unit->gain = over_gain;
         unit->envelope = std::move(over_envelope);
         unit->report.loudness = over_loudness;

@@ -218,8 +218,7 @@ bool holds_key(const uint8_t* bytes, int size)
     return false;
 }
 
-// Whether a key starts at pos, or the file ends there: what must follow
-// the end of every element.
+// Whether a key starts at pos, or the file ends there.
 bool key_or_end_at(payload_locator* loc, int64_t pos)
 {
     uint8_t next[4];
@@ -228,24 +227,44 @@ bool key_or_end_at(payload_locator* loc, int64_t pos)
          std::memcmp(next, ul_prefix, 4) == 0);
 }
 
-// Whether a payload at pos runs into a KLV element of the file: a key and a
-// length whose element ends where another key starts, or where the file
-// ends. A damaged length makes the demuxer's packet, or the last piece of
-// clip-wrapped essence, run on over the fill item or the footer after the
-// sound; sound samples that merely look like a key are not followed by
-// another.
-bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, int size)
+// Where the KLV element at pos ends, by its key's registry category (1 to 5)
+// and BER length; -1 when pos holds none.
+int64_t element_end_at(payload_locator* loc, int64_t pos)
+{
+    uint8_t head[klv_header_max_bytes];
+    const int64_t got = file_read_at(loc->fd, head, klv_header_max_bytes, pos);
+    uint64_t length = 0;
+    const int64_t value = got > 4 ? inplace_norm_klv_value(head, got, &length) : -1;
+    if (value < 0 || head[4] < 0x01 || head[4] > 0x05 || length > static_cast<uint64_t>(locator_file_size(loc)))
+        return -1;
+    return pos + value + static_cast<int64_t>(length);
+}
+
+// What must follow the end of every element: the end of the file, or an
+// element that ends where a key starts or past the end of a file cut short.
+// Sound samples that merely begin like a key rarely pass for a whole element.
+bool element_or_end_at(payload_locator* loc, int64_t pos)
+{
+    if (locator_file_size(loc) - pos < klv_header_max_bytes)
+        return key_or_end_at(loc, pos);  // the end, or a key the file was cut in
+    const int64_t end = element_end_at(loc, pos);
+    return end >= 0 && (end >= locator_file_size(loc) || key_or_end_at(loc, end));
+}
+
+// Whether a payload at pos runs into a KLV element of the file. A damaged
+// length makes the demuxer's packet take in the elements after the sound
+// (the fill item, the video, the footer): the last of them ends exactly where
+// the packet does. The last piece of clip-wrapped essence runs on over the
+// fill and the footer: an element in it ends where another whole element
+// follows, or where the file ends.
+bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, int size, bool framed)
 {
     const uint8_t* end = bytes + size;
     for (const uint8_t* p = bytes; (p = find_ul_prefix(p, end)) != end; ++p) {
-        uint8_t head[klv_header_max_bytes];
-        const int64_t at = pos + (p - bytes);
-        const int64_t got = file_read_at(loc->fd, head, klv_header_max_bytes, at);
-        uint64_t length = 0;
-        const int64_t value = got > 0 ? inplace_norm_klv_value(head, got, &length) : -1;
-        if (value < 0 || length > static_cast<uint64_t>(locator_file_size(loc)))
+        const int64_t element_end = element_end_at(loc, pos + (p - bytes));
+        if (element_end < 0)
             continue;
-        if (key_or_end_at(loc, at + value + static_cast<int64_t>(length)))
+        if (framed ? element_end == pos + size : element_or_end_at(loc, element_end))
             return true;
     }
     return false;
@@ -261,7 +280,7 @@ bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t val
 {
     const int64_t end = pkt.pos + value + pkt.size;
     if (static_cast<uint64_t>(pkt.size) == length)
-        return key_or_end_at(loc, end) && !runs_into_element(loc, pkt.pos + value, pkt.data, pkt.size);
+        return element_or_end_at(loc, end) && !runs_into_element(loc, pkt.pos + value, pkt.data, pkt.size, true);
     if (static_cast<uint64_t>(pkt.size) > length || end != locator_file_size(loc))
         return false;
     if (loc->complete < 0)
@@ -310,7 +329,7 @@ bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channel
         const int64_t reach = std::max<int64_t>(pkt.size / 4, klv_header_max_bytes);
         const uint8_t* bytes = locator_read(loc, pkt.pos, pkt.size + reach, &avail);
         found = bytes && pkt.size >= 4 ? inplace_norm_locate(pkt.data, pkt.size, bytes, avail) : -1;
-        if (found >= 0 && runs_into_element(loc, pkt.pos + found, pkt.data, pkt.size))
+        if (found >= 0 && runs_into_element(loc, pkt.pos + found, pkt.data, pkt.size, false))
             return false;
         if (found >= 0) {
             if (loc->piece_ends.size() <= static_cast<size_t>(pkt.stream_index))
@@ -328,7 +347,7 @@ bool payload_locator_find(payload_locator* loc, const AVPacket& pkt, int channel
 int payload_locator_open_clip(payload_locator* loc)
 {
     for (size_t s = 0; s < loc->piece_ends.size(); ++s)
-        if (loc->piece_ends[s] >= 0 && !key_or_end_at(loc, loc->piece_ends[s]))
+        if (loc->piece_ends[s] >= 0 && !element_or_end_at(loc, loc->piece_ends[s]))
             return static_cast<int>(s);
     return -1;
 }

@@ -1,6 +1,7 @@
 // Both programs on damaged, odd and hostile inputs, and lumetrim with
 // destinations that fail: a diagnostic and a non-zero status, or a correct
 // report, never a crash, a hang, a partial destination or a changed source.
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -273,6 +274,64 @@ TEST(DamagedInput, ADamagedLengthOfASoundElementIsNeverTakenForTheElement)
         EXPECT_FALSE(std::filesystem::exists(dst)) << d.what;
         EXPECT_EQ(read_file(src), bytes) << d.what;
     }
+}
+
+TEST(DamagedInput, SoundWhoseSamplesLookLikeKeysIsNormalised)
+{
+    // 24-bit mono whose every 5760 bytes (a frame at 25 fps) hold what looks
+    // like a KLV key with a length that ends on another key-like run, and one
+    // with a length past the end of the file. Neither is an element of the
+    // file: frame-wrapped and clip-wrapped, the sound is normalised.
+    std::vector<uint8_t> raw(48000 * 3 * 3);
+    for (size_t i = 0; i < raw.size() / 3; ++i) {
+        const int32_t v = static_cast<int32_t>(2000000 * std::sin(2 * M_PI * 300 * static_cast<double>(i) / 48000));
+        for (int b = 0; b < 3; ++b)
+            raw[3 * i + static_cast<size_t>(b)] = static_cast<uint8_t>(v >> (8 * b));
+    }
+    const uint8_t looks_like_key[] = {0x06, 0x0e, 0x2b, 0x34, 0x01, 0x01, 0x01, 0x02,
+                                      0x0d, 0x01, 0x03, 0x01, 0x16, 0x01, 0x01, 0x00};
+    for (size_t frame = 0; frame + 5760 <= raw.size(); frame += 5760) {
+        std::copy(std::begin(looks_like_key), std::end(looks_like_key), raw.begin() + frame + 100);
+        raw[frame + 116] = 0x10;  // ends 16 bytes on, where the next one starts
+        std::copy(std::begin(looks_like_key), std::end(looks_like_key), raw.begin() + frame + 133);
+        const uint8_t past_the_end[] = {0x83, 0x7f, 0xff, 0xff};
+        std::copy(std::begin(past_the_end), std::end(past_the_end), raw.begin() + frame + 149);
+    }
+    const std::string pcm = scratch_dir() + "/key_like.s24le";
+    write_file(pcm, raw);
+    const std::string input = "-f s24le -ar 48000 -ac 1 -i " + sh(pcm) + " -c:a pcm_s24le ";
+    const std::string framed = scratch_dir() + "/key_like.mxf", clip = scratch_dir() + "/key_like_clip.mxf";
+    make_media(framed,
+               "-f lavfi -i testsrc=size=64x48:rate=25 " + input + "-map 0:v -map 1:a -t 3 -c:v mpeg2video -f mxf");
+    make_media(clip, input + "-f mxf_opatom");
+    const std::string dst = scratch_dir() + "/key_like_out.mxf";
+    run_result r = limited({lumetrim, framed, "-30", dst});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GT(expect_only_samples_changed(framed, dst), 1000u);
+    // Clip-wrapped, FFmpeg's packets are pieces of one element, at the
+    // places of their samples: those places and nothing else may change.
+    r = limited({lumetrim, clip, "-30", dst});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<packet_place> pieces = probe_packets(clip);
+    const std::vector<packet_place> written = probe_packets(dst);
+    ASSERT_EQ(written.size(), pieces.size());
+    for (size_t k = 0; k < pieces.size(); ++k)
+        EXPECT_TRUE(written[k].stream == pieces[k].stream && written[k].pos == pieces[k].pos &&
+                    written[k].size == pieces[k].size)
+            << "packet " << k;
+    const std::vector<uint8_t> a = read_file(clip), b = read_file(dst);
+    ASSERT_EQ(a.size(), b.size());
+    std::vector<bool> samples(a.size(), false);
+    for (const packet_place& p : pieces)
+        for (int64_t i = p.pos; i < p.pos + p.size; ++i)
+            samples[static_cast<size_t>(i)] = true;
+    size_t changed = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) {
+            ASSERT_TRUE(samples[i]) << "byte " << i << " outside the samples changed";
+            ++changed;
+        }
+    EXPECT_GT(changed, 1000u);
 }
 
 TEST(DamagedInput, SampleRatesTooLowForTheLoudnessFilterAreNotMeasured)
