@@ -271,8 +271,9 @@ bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, 
 }
 
 // Whether a packet found right after the KLV key and length at its position
-// is that whole element: the demuxer read exactly the length, and the next
-// KLV key (or the end of the file) follows it; or the file ends inside the
+// is that whole element: the demuxer read exactly the length, a whole KLV
+// element (or the end of the file) follows it, and no element of the file
+// ends where the packet does inside it; or the file ends inside the
 // element, a transfer cut short, and what the packet holds is sound. A damaged
 // length fails this: too long, the packet runs over other elements (video,
 // index tables, the footer); too short, the element's last samples follow it.
