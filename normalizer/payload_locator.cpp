@@ -271,9 +271,9 @@ bool runs_into_element(payload_locator* loc, int64_t pos, const uint8_t* bytes, 
 }
 
 // Whether a packet found right after the KLV key and length at its position
-// is that whole element: the demuxer read exactly the length, a whole KLV
-// element (or the end of the file) follows it, and no element of the file
-// ends where the packet does inside it; or the file ends inside the
+// is that whole element: the demuxer read exactly the length, a KLV key (or
+// the end of the file) follows it, and no element of the file ends where the
+// packet does inside it; or the file ends inside the
 // element, a transfer cut short, and what the packet holds is sound. A damaged
 // length fails this: too long, the packet runs over other elements (video,
 // index tables, the footer); too short, the element's last samples follow it.
@@ -281,7 +281,7 @@ bool framed_element_whole(payload_locator* loc, const AVPacket& pkt, int64_t val
 {
     const int64_t end = pkt.pos + value + pkt.size;
     if (static_cast<uint64_t>(pkt.size) == length)
-        return element_or_end_at(loc, end) && !runs_into_element(loc, pkt.pos + value, pkt.data, pkt.size, true);
+        return key_or_end_at(loc, end) && !runs_into_element(loc, pkt.pos + value, pkt.data, pkt.size, true);
     if (static_cast<uint64_t>(pkt.size) > length || end != locator_file_size(loc))
         return false;
     if (loc->complete < 0)
