@@ -12,7 +12,7 @@ struct scope_options {
     const char* plot_path = nullptr;  // --plot: the picture's file
     bool series = false;              // --series: readings every 100 ms in the JSON report
     bool version = false;             // --version alone
-    const char* check = nullptr;      // --check: a delivery specification, as written
+    const char* check = nullptr;      // --check: a delivery target, as written
 };
 
 // What the command line asks for: 0 with *opts filled, 1 when the usage text

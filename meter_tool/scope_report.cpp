@@ -118,7 +118,7 @@ void scope_print_text_check(FILE* out, const measurement& run, const delivery_sp
                 delivery_verdict(delivery_check(*check, u.figures.loudness, u.figures.true_peak)).c_str());
 }
 
-// The check as the JSON report's last member: the specification's figures,
+// The check as the JSON report's last member: the target's figures,
 // then an entry per programme or track of no programme.
 void scope_print_json_check(FILE* out, const measurement& run, const delivery_spec* check)
 {

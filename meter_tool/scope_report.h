@@ -10,7 +10,7 @@
 #include "scope_options.h"
 
 // Writes the report of input `path` to out and flushes it, with the check
-// against a delivery specification where check is not null. Returns 0, or
+// against a delivery target where check is not null. Returns 0, or
 // the errno of the write that failed (a full disk, a closed output) or ENOMEM.
 int scope_write_report(FILE* out, const char* path, const measurement& m, report_mode mode, bool series,
                        const delivery_spec* check);

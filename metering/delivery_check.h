@@ -1,4 +1,4 @@
-// Delivery specifications and the verdict of a track's or programme's
+// Delivery targets (r128, a85, I:TOL:TP) and the verdict of a track's or programme's
 // figures against one: integrated loudness within a tolerance of a target,
 // true peak at most a limit.
 #pragma once
@@ -19,7 +19,7 @@ struct delivery_spec {
 // for anything else.
 bool delivery_spec_parse(const char* text, delivery_spec* out);
 
-// Every way the figures fail the specification, each with the measured value
+// Every way the figures fail the target, each with the measured value
 // and the limit it passes ("loudness -20.12 LUFS above -22.50 LUFS"); none
 // when they pass. The figures are compared as the reports print them, to
 // two decimals. true_peak is linear.

@@ -187,7 +187,7 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
 
 // Prints a check line for every programme and every track of no programme of
 // the measurement (the scan's, or what the destination holds) against the
-// specification. Returns whether all pass.
+// check target. Returns whether all pass.
 bool inplace_norm_check(const measurement& m, const delivery_spec& spec);
 
 // The program: parses the command line, runs one normalisation and returns

@@ -146,7 +146,7 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
         if (lumetrim_is_option(argv[i]))
             return lumetrim_refuse(o->program, std::string("Option ") + argv[i] + " after the files");
     // The values are checked before the files are counted: "--check SRC"
-    // names the value it took for a specification.
+    // names the value it took for a check target.
     if (groups_text && programme_groups_parse(groups_text, &o->groups) != 0)
         return lumetrim_refuse(o->program, std::string("Invalid programme groups: ") + groups_text);
     if (const int s = programme_groups_overlap(o->groups); s >= 0)
@@ -174,7 +174,7 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
         return lumetrim_refuse(o->program, "Option -L needs a ceiling (-c CEILING), a target and a destination");
     if (check_text) {
         o->check = true;
-        // auto: the specification's own target.
+        // auto: the check target's own loudness.
         if (o->target_text && strcasecmp(o->target_text, "auto") == 0)
             o->target = o->spec.loudness;
     }
@@ -242,7 +242,7 @@ int lumetrim_main(int argc, char** argv)
         // to rescale it is the source, copied as safely as any destination.
         if (o.dst && (r = inplace_norm_write(ctx, o.dst)) == 0)
             fprintf(stderr, "No PCM track: %s is an unchanged copy\n", o.dst);
-        // Nothing measured passes no specification.
+        // Nothing measured passes no check.
         if (r == 0 && o.check) {
             fprintf(stderr, "check %s: fail: no PCM track\n", o.spec.name.c_str());
             r = 3;

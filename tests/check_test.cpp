@@ -1,4 +1,4 @@
-// Checks against a delivery specification, in both programs: a line per
+// Checks against a delivery target, in both programs: a line per
 // programme or track (or the JSON "check" object), pass or every reason
 // with its figures, and exit status 3 when anything fails; and lumetrim's
 // result blocks, which must be what lumescope measures on the destination.
@@ -50,7 +50,7 @@ run_result scope(const std::vector<std::string>& args)
 TEST(Check, MeasuringChecksTheSourceAndFailsWithStatusThree)
 {
     // The programme at about -16.5 LUFS and -13 dBTP passes -16:1:-1 and fails
-    // both broadcast specifications on its loudness.
+    // both broadcast targets on its loudness.
     const std::string src = pair_file();
     struct expectation {
         const char* spec;
@@ -108,7 +108,7 @@ TEST(Check, TheJsonReportEndsWithTheCheck)
     EXPECT_EQ(r.out.substr(0, r.out.find("    ],\n    \"check\"")), plain.out.substr(0, plain.out.rfind("    ]\n}")));
 }
 
-TEST(Check, WritingChecksWhatWasWrittenWithAutoAsTheSpecificationsTarget)
+TEST(Check, WritingChecksWhatWasWrittenWithAutoAsTheCheckTargetsLoudness)
 {
     const std::string src = pair_file();
     for (const auto& [spec, target] : {std::pair{"r128", -23.0}, std::pair{"a85", -24.0}}) {
@@ -117,14 +117,14 @@ TEST(Check, WritingChecksWhatWasWrittenWithAutoAsTheSpecificationsTarget)
         EXPECT_EQ(t.status, 0) << spec << "\n" << t.err;
         EXPECT_NE(t.err.find(std::string("\ncheck ") + spec + " programme 1-2: pass\n"), std::string::npos) << t.err;
         // The result block is lumescope's programme block of the destination,
-        // digit for digit, at the specification's target.
+        // digit for digit, at the check target's loudness.
         const run_result s = scope({"-p", "1-2", dst});
         const std::string block = s.out.substr(s.out.find("programme 1-2:\n"));
         EXPECT_NE(t.err.find("result " + block), std::string::npos) << t.err << s.out;
         EXPECT_NEAR(std::stod(block.substr(block.find("loudness:  ") + 11)), target, 0.01);
         EXPECT_GT(expect_only_samples_changed(src, dst), 1000u);
     }
-    // A target the specification does not allow fails it, with what was written.
+    // A loudness the check target does not allow fails it, with what was written.
     const std::string dst = scratch_dir() + "/checked_loud.mxf";
     const run_result loud = trim({"--check", "r128", "-p", "1-2", src, "-18", dst});
     EXPECT_EQ(loud.status, 3) << loud.err;
@@ -171,7 +171,7 @@ TEST(Check, ASourceWithoutPcmFailsInsteadOfPassingBySayingNothing)
     EXPECT_TRUE(read_file(src) == read_file(dst));
 }
 
-TEST(Check, ASpecificationThatIsNoneIsRefusedWithTheUsage)
+TEST(Check, ACheckValueThatIsNoneIsRefusedWithTheUsage)
 {
     for (const char* spec : {"r129", "-23:0.5", "-23:-1:-1", "a:b:c", "-23:0.5:-1:0", "", "-16: 1:-1", " -16:1:-1"}) {
         const run_result t = trim({"--check", spec, pair_file()});

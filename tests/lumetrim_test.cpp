@@ -104,7 +104,7 @@ TEST(LumetrimCommandLine, OptionMistakesAreNamedBeforeTheUsage)
         // Three arguments: the option would have been taken for the destination.
         {"a.mxf auto -L", "Option -L after the files"},
         {"a.mxf -c -1", "Option -c after the files"},
-        // An option for a value, or a source for a specification.
+        // An option for a value, or a source for a check target.
         {"-p -c -1 a.mxf", "Option -p needs a value"},
         {"--check a.mxf", "Invalid check specification: a.mxf"},
     };
