@@ -47,7 +47,6 @@ struct copy_state {
     const std::vector<track_gain>* gains;  // per track ordinal
     measurement* result;                   // meters what the destination holds, or null
     payload_scratch scratch;
-    std::vector<float> samples;
     std::vector<int64_t> clipped;  // per track ordinal
     std::vector<uint64_t> frames;  // per track ordinal: frames passed so far
     std::vector<uint64_t> sums;    // fingerprints of what was read back, per group
@@ -82,11 +81,10 @@ bool copy_payload(copy_state* cs, const payload_place& p, uint8_t* bytes)
     const track_gain& g = (*cs->gains)[t];
     const audio_track& track = cs->ctx->measured.tracks[t];
     cs->clipped[t] += payload_scale(bytes, p, track, g, cs->frames[t], &cs->scratch);
-    const size_t frames = payload_decode(bytes, p, track, &cs->samples);
+    const size_t frames = payload_frames(p, track, bytes);
     cs->frames[t] += frames;
     if (cs->result) {
-        uint8_t* room = measurement_room(cs->result, t, frames);
-        std::memcpy(room, cs->samples.data(), cs->samples.size() * sizeof(float));
+        payload_decode(bytes, p, track, reinterpret_cast<float*>(measurement_room(cs->result, t, frames)));
         measurement_commit(cs->result, t, frames);
     }
     // A factor of exactly 1 gives every sample back as it was.
@@ -322,7 +320,7 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
     if (const int err = dst_open(dst_path, ctx->unnamed_destination, &dst); err != 0)
         return write_failed(dst_path, err);
     const size_t tracks = ctx->measured.tracks.size();
-    copy_state cs{ctx, &gains, result, {}, {}, std::vector<int64_t>(tracks), std::vector<uint64_t>(tracks), {}, 0};
+    copy_state cs{ctx, &gains, result, {}, std::vector<int64_t>(tracks), std::vector<uint64_t>(tracks), {}, 0};
     if (result && measurement_start(result) != 0) {
         dst_discard(&dst);
         return write_failed(dst_path, -ENOMEM);

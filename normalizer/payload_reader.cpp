@@ -41,7 +41,8 @@ int programme_source_read(payload_reader* r, size_t m, programme_feed* feed)
     payload_sums_add(&r->sums, place.pos, payload_fingerprint(place, r->bytes.data()));
     if (r->gains)
         payload_scale(r->bytes.data(), place, track, (*r->gains)[t], r->frames[m], &r->scratch);
-    const size_t frames = payload_decode(r->bytes.data(), place, track, &r->samples);
+    r->samples.resize(payload_frames(place, track, r->bytes.data()) * static_cast<size_t>(track.channels));
+    const size_t frames = payload_decode(r->bytes.data(), place, track, r->samples.data());
     r->frames[m] += frames;
     programme_feed_push(feed, m, reinterpret_cast<const uint8_t*>(r->samples.data()), frames);
     return 1;

@@ -38,17 +38,13 @@ int payload_scale(uint8_t* bytes, const payload_place& place, const audio_track&
     return pcm_apply_gains(bytes, place.size, track.codec_id, track.channels, scratch->gains.data(), &scratch->samples);
 }
 
-size_t payload_decode(const uint8_t* bytes, const payload_place& place, const audio_track& track,
-                      std::vector<float>* out)
+size_t payload_decode(const uint8_t* bytes, const payload_place& place, const audio_track& track, float* out)
 {
-    if (place.aes3_element) {
-        out->resize(static_cast<size_t>(place.size / 4));
-        return static_cast<size_t>(aes3_to_float(out->data(), bytes, place.size, track.channels, track.codec_id) /
+    if (place.aes3_element)
+        return static_cast<size_t>(aes3_to_float(out, bytes, place.size, track.channels, track.codec_id) /
                                    track.channels);
-    }
     const int width = pcm_sample_width(track.codec_id);
     const size_t frames = static_cast<size_t>(place.size / width / track.channels);
-    out->resize(frames * static_cast<size_t>(track.channels));
-    pcm_to_float(out->data(), bytes, static_cast<int>(frames) * track.channels * width, track.codec_id);
+    pcm_to_float(out, bytes, static_cast<int>(frames) * track.channels * width, track.codec_id);
     return frames;
 }

@@ -31,7 +31,6 @@ size_t payload_frames(const payload_place& place, const audio_track& track, cons
 int payload_scale(uint8_t* bytes, const payload_place& place, const audio_track& track, const track_gain& gain,
                   uint64_t first_frame, payload_scratch* scratch);
 
-// Decodes the payload's whole frames into out, interleaved. Returns the
-// number of frames.
-size_t payload_decode(const uint8_t* bytes, const payload_place& place, const audio_track& track,
-                      std::vector<float>* out);
+// Decodes the payload's whole frames into out, interleaved: out holds
+// payload_frames of them. Returns the number of frames.
+size_t payload_decode(const uint8_t* bytes, const payload_place& place, const audio_track& track, float* out);
