@@ -179,9 +179,10 @@ track_figures measurement_track_figures(const measurement& m, size_t t)
 
 double measurement_track_peak(const measurement& m, size_t t)
 {
+    // What the track's figures report, without their loudness range.
     double peak = 0;
-    for (const channel_figures& ch : measurement_track_figures(m, t).channels)
-        peak = std::max(peak, ch.true_peak);
+    for (const true_peak_meter& tp : m.meters[m.tracks[t].meter].peaks)
+        peak = std::max(peak, true_peak_true_peak(tp));
     return peak;
 }
 

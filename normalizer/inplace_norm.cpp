@@ -583,7 +583,7 @@ int inplace_norm_normalize(inplace_norm_ctx* ctx, const char* dst_path, double t
     const bool meter_result = ctx->limit || !std::isnan(ctx->ceiling) || ctx->meter_result;
     if (meter_result && inplace_norm_result_measurement(ctx, &ctx->written) != 0)
         return -EINVAL;
-    const int r = inplace_norm_write_tracks(ctx, dst_path, gains, meter_result ? &ctx->written : nullptr, nullptr);
+    const int r = inplace_norm_write_tracks(ctx, dst_path, gains, meter_result ? &ctx->written : nullptr);
     if (r == 0 && meter_result)
         inplace_norm_print_result(ctx);
     return r;

@@ -172,18 +172,12 @@ int inplace_norm_normalize_auto(inplace_norm_ctx* ctx, const char* dst_path);
 // is checked against the scan's fingerprints. Returns 0 or minus an errno value.
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path);
 
-// inplace_norm_write with the linear gain of each track given by ordinal
-// instead of the tracks' own. Stores the count of clipped samples of each track
-// in *clipped when it is not null.
-int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
-                             std::vector<int64_t>* clipped);
-
-// inplace_norm_write_gains with each track's gain as the destination applies
-// it (a static gain, and the limiter's envelope where it has one), and, where
+// inplace_norm_write with each track's gain, by ordinal, as the destination
+// applies it (a static gain, and the limiter's envelope where it has one), and, where
 // result is not null (a measurement of the same tracks and programmes), what
 // the destination holds metered into it as it is written.
 int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<track_gain>& gains,
-                              measurement* result, std::vector<int64_t>* clipped);
+                              measurement* result);
 
 // Prints a check line for every programme and every track of no programme of
 // the measurement (the scan's, or what the destination holds) against the

@@ -293,22 +293,15 @@ int write_result_read_back(const inplace_norm_ctx* ctx, const std::vector<track_
 
 int inplace_norm_write(const inplace_norm_ctx* ctx, const char* dst_path)
 {
-    std::vector<double> gains = ctx->gains;
-    gains.resize(ctx->measured.tracks.size(), NAN);
-    return inplace_norm_write_gains(ctx, dst_path, gains, nullptr);
-}
-
-int inplace_norm_write_gains(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<double>& gains,
-                             std::vector<int64_t>* clipped)
-{
-    std::vector<track_gain> tracks(gains.size());
-    for (size_t t = 0; t < gains.size(); ++t)
-        tracks[t].gain = gains[t];
-    return inplace_norm_write_tracks(ctx, dst_path, tracks, nullptr, clipped);
+    // Tracks without a gain of their own stay as they are.
+    std::vector<track_gain> tracks(ctx->measured.tracks.size());
+    for (size_t t = 0; t < tracks.size() && t < ctx->gains.size(); ++t)
+        tracks[t].gain = ctx->gains[t];
+    return inplace_norm_write_tracks(ctx, dst_path, tracks, nullptr);
 }
 
 int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path, const std::vector<track_gain>& gains,
-                              measurement* result, std::vector<int64_t>* clipped)
+                              measurement* result)
 {
     // Payloads that share bytes cannot both be rewritten; refuse before
     // anything is written.
@@ -345,8 +338,6 @@ int inplace_norm_write_tracks(const inplace_norm_ctx* ctx, const char* dst_path,
         for (size_t t = 0; t < ctx->measured.tracks.size(); ++t)
             if (cs.clipped[t] > 0)
                 fprintf(stderr, "clipped amp[%d]=%" PRId64 " samples\n", ctx->measured.tracks[t].stream, cs.clipped[t]);
-        if (clipped)
-            *clipped = cs.clipped;
         err = dst_commit(&dst);
     }
     if (err == 0)
