@@ -125,11 +125,11 @@ int limit_meter_pass(const inplace_norm_ctx* ctx, const std::vector<size_t>& tra
     if (meter_pool_create(&raw, &meters, ctx->measured.threads) != 0)
         return -ENOMEM;
     meter_pool_ptr pool(raw);
-    for (int64_t n; (n = unit_frames_next(&u)) != 0;) {
+    // Each round goes from the feed straight into the meter's room.
+    for (int64_t n; (n = programme_read_back_round(&u.feed, &u.reader)) != 0;) {
         if (n < 0)
             return static_cast<int>(n);
-        uint8_t* room = meter_pool_append(pool.get(), 0, static_cast<size_t>(n));
-        std::copy(u.frames.begin(), u.frames.end(), reinterpret_cast<float*>(room));
+        programme_feed_take(&u.feed, static_cast<size_t>(n), meter_pool_append(pool.get(), 0, static_cast<size_t>(n)));
     }
     meter_pool_finish(pool.get());
     const track_figures f = track_meter_figures(meters[0]);
