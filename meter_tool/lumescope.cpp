@@ -74,10 +74,8 @@ int lumescope_run_with(int argc, char** argv, FILE* out, const lumescope_setting
     if (opts.check && !delivery_spec_parse(opts.check, &spec))
         return lumescope_refuse(std::string("Invalid check specification: ") + opts.check);
     std::vector<programme_group> groups;
-    if (opts.groups && programme_groups_parse(opts.groups, &groups) != 0)
-        return lumescope_refuse(std::string("Invalid programme groups: ") + opts.groups);
-    if (const int s = programme_groups_overlap(groups); s >= 0)
-        return lumescope_refuse("Stream #" + std::to_string(s) + " is in more than one programme group");
+    if (opts.groups && !programme_groups_read(opts.groups, &groups, &why))
+        return lumescope_refuse(why);
 
     avformat_network_init();
     scope_input in;

@@ -67,6 +67,19 @@ int programme_groups_overlap(const std::vector<programme_group>& groups)
     return first;
 }
 
+bool programme_groups_read(const char* text, std::vector<programme_group>* groups, std::string* why)
+{
+    if (programme_groups_parse(text, groups) != 0) {
+        *why = std::string("Invalid programme groups: ") + text;
+        return false;
+    }
+    if (const int s = programme_groups_overlap(*groups); s >= 0) {
+        *why = "Stream #" + std::to_string(s) + " is in more than one programme group";
+        return false;
+    }
+    return true;
+}
+
 void programme_feed_init(programme_feed* feed, const std::vector<size_t>& channels,
                          const std::vector<track_sample_format>& formats, track_sample_format format)
 {

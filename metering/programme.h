@@ -27,6 +27,10 @@ int programme_groups_parse(const char* text, std::vector<programme_group>* group
 // The first stream index named by more than one group, or -1 when none is.
 int programme_groups_overlap(const std::vector<programme_group>& groups);
 
+// The groups of a -p option as both programs take them: parsed, and no stream
+// in two of them. False with the diagnostic in *why otherwise.
+bool programme_groups_read(const char* text, std::vector<programme_group>* groups, std::string* why);
+
 // Samples of a programme's tracks waiting until every track has them: the
 // tracks' packets arrive in whatever order the input holds them, the
 // programme's meter needs whole frames across all of them, in one format.

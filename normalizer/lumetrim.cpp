@@ -147,10 +147,8 @@ int lumetrim_parse(int argc, char** argv, trim_options* o)
             return lumetrim_refuse(o->program, std::string("Option ") + argv[i] + " after the files");
     // The values are checked before the files are counted: "--check SRC"
     // names the value it took for a check target.
-    if (groups_text && programme_groups_parse(groups_text, &o->groups) != 0)
-        return lumetrim_refuse(o->program, std::string("Invalid programme groups: ") + groups_text);
-    if (const int s = programme_groups_overlap(o->groups); s >= 0)
-        return lumetrim_refuse(o->program, "Stream #" + std::to_string(s) + " is in more than one programme group");
+    if (std::string why; groups_text && !programme_groups_read(groups_text, &o->groups, &why))
+        return lumetrim_refuse(o->program, why);
     if (ceiling_text && !lumetrim_parse_ceiling(ceiling_text, &o->ceiling))
         return lumetrim_refuse(o->program, std::string("Invalid true-peak ceiling: ") + ceiling_text);
     if (check_text && !delivery_spec_parse(check_text, &o->spec))
