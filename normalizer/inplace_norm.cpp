@@ -215,14 +215,40 @@ int inplace_norm_set_programmes(inplace_norm_ctx* ctx, const std::vector<program
 
 namespace {
 
+// FFmpeg numbers a track's samples as it reads them: a packet that starts
+// after the last one ended follows sound the demuxer skipped (damaged data it
+// found its way past), which would keep its old level.
+struct scan_gap {
+    int64_t next = AV_NOPTS_VALUE;  // where the track's next packet starts, in frames
+    int64_t skipped = 0;            // the first gap's frames, 0 while there is none
+    uint64_t at = 0;                // the frames read before it
+};
+
+void scan_note_gap(const inplace_norm_ctx* ctx, const audio_track& track, const AVPacket& pkt, scan_gap* gap)
+{
+    if (pkt.pts == AV_NOPTS_VALUE) {
+        gap->next = AV_NOPTS_VALUE;
+        return;
+    }
+    const AVStream* st = ctx->container->streams[track.stream];
+    const int64_t at = av_rescale_q(pkt.pts, st->time_base, AVRational{1, track.sample_rate});
+    if (gap->skipped == 0 && gap->next != AV_NOPTS_VALUE && at > gap->next) {
+        gap->skipped = at - gap->next;
+        gap->at = track.frames;
+    }
+    gap->next = at + pkt.size / pcm_sample_width(track.codec_id) / track.channels;
+}
+
 // Every track must have delivered the audio the file declares for it. Less
 // means the demuxer skipped part of it (a damaged length makes it jump over
 // whatever follows, sound elements included), which would stay unscaled in
 // the destination; unless the file itself ends early, a transfer cut short,
-// whose destination is a copy of what is there. Returns 0, or -22 with the
+// whose destination is a copy of what is there; but not sound skipped before
+// the end, which the gaps show in any file. Returns 0, or -22 with the
 // diagnostic printed.
-int inplace_norm_check_durations(const inplace_norm_ctx* ctx)
+int inplace_norm_check_durations(const inplace_norm_ctx* ctx, const std::vector<scan_gap>& gaps)
 {
+    const bool skipped = std::any_of(gaps.begin(), gaps.end(), [](const scan_gap& g) { return g.skipped > 0; });
     bool complete_file = false, checked_end = false;
     for (size_t t = 0; t < ctx->measured.tracks.size(); ++t) {
         const audio_track& track = ctx->measured.tracks[t];
@@ -252,8 +278,20 @@ int inplace_norm_check_durations(const inplace_norm_ctx* ctx)
                     static_cast<double>(declared) / rate);
             return -EINVAL;
         }
-        fprintf(stderr, "Stream #%d ends %.3f s before the %.3f s of audio the file declares: the file is cut short\n",
-                track.stream, static_cast<double>(missing) / rate, static_cast<double>(declared) / rate);
+        if (!skipped)
+            fprintf(stderr,
+                    "Stream #%d ends %.3f s before the %.3f s of audio the file declares: the file is cut short\n",
+                    track.stream, static_cast<double>(missing) / rate, static_cast<double>(declared) / rate);
+    }
+    for (size_t t = 0; t < gaps.size(); ++t) {
+        const audio_track& track = ctx->measured.tracks[t];
+        if (gaps[t].skipped > 0) {
+            fprintf(stderr,
+                    "Failed to read %s: stream #%d skips %.3f s of audio at %.3f s (damaged data was skipped)\n",
+                    ctx->path.c_str(), track.stream, static_cast<double>(gaps[t].skipped) / track.sample_rate,
+                    static_cast<double>(gaps[t].at) / track.sample_rate);
+            return -EINVAL;
+        }
     }
     return 0;
 }
@@ -337,6 +375,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
         return AVERROR(ENOMEM);
     payload_locator locator{ctx->fd, ctx->io.get(), {}, -1, -1, {}, false};
     scan_progress progress = scan_progress_begin(ctx);
+    std::vector<scan_gap> gaps(ctx->measured.tracks.size());
     int r;
     while ((r = av_read_frame(ctx->container.get(), pkt.get())) >= 0) {
         const size_t s = static_cast<size_t>(pkt->stream_index);
@@ -353,6 +392,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
                             "whole\n");
                 return -EINVAL;
             }
+            scan_note_gap(ctx, track, *pkt, &gaps[static_cast<size_t>(t)]);
             scan_record(ctx, track, found);
             scan_meter(ctx, static_cast<size_t>(t), *pkt);
             scan_progress_update(&progress, ctx, track, found);
@@ -371,7 +411,7 @@ int inplace_norm_read(inplace_norm_ctx* ctx)
                 ctx->path.c_str(), s);
         return -EINVAL;
     }
-    if ((r = inplace_norm_check_durations(ctx)) != 0 || (r = scan_read_back_programmes(ctx)) != 0)
+    if ((r = inplace_norm_check_durations(ctx, gaps)) != 0 || (r = scan_read_back_programmes(ctx)) != 0)
         return r;
     measurement_finish(&ctx->measured);
     inplace_norm_order_payloads(ctx);

@@ -218,13 +218,13 @@ bool holds_key(const uint8_t* bytes, int size)
     return false;
 }
 
-// Whether a key starts at pos, or the file ends there.
+// Whether a key starts at pos, or the file ends there (a key it was cut in
+// included).
 bool key_or_end_at(payload_locator* loc, int64_t pos)
 {
     uint8_t next[4];
-    return pos == locator_file_size(loc) ||
-        (pos < locator_file_size(loc) && file_read_at(loc->fd, next, 4, pos) == 4 &&
-         std::memcmp(next, ul_prefix, 4) == 0);
+    const int64_t want = std::min<int64_t>(4, locator_file_size(loc) - pos);
+    return want >= 0 && file_read_at(loc->fd, next, want, pos) == want && std::memcmp(next, ul_prefix, want) == 0;
 }
 
 // Where the KLV element at pos ends, by its key's registry category (1 to 5)

@@ -334,6 +334,43 @@ TEST(DamagedInput, SoundWhoseSamplesLookLikeKeysIsNormalised)
     EXPECT_GT(changed, 1000u);
 }
 
+TEST(DamagedInput, ACutFileStillTellsSkippedSoundFromTheCut)
+{
+    // Without its random index pack a file counts as cut short, and audio
+    // missing at its end as the cut's. Audio the demuxer skipped before the
+    // end is told apart by the samples FFmpeg numbers: refused, not copied.
+    const std::vector<uint8_t> whole = read_file(valid_mxf());
+    std::vector<packet_place> audio;
+    for (const packet_place& p : probe_packets(valid_mxf()))
+        if (p.stream == 1)
+            audio.push_back(p);
+    ASSERT_GT(audio.size(), 3u);
+    const std::string src = scratch_dir() + "/skip_in_cut.mxf", dst = scratch_dir() + "/skip_in_cut_out.mxf";
+    std::vector<uint8_t> bytes(whole.begin(), whole.end() - 100);
+    bytes[static_cast<size_t>(audio[1].pos) + 5] ^= 0x40;  // the second element's key
+    write_file(src, bytes);
+    std::filesystem::remove(dst);
+    run_result r = limited({lumetrim, src, "auto", dst});
+    EXPECT_EQ(r.status, 234) << r.err;
+    EXPECT_NE(r.err.find("Failed to read " + src +
+                         ": stream #1 skips 0.040 s of audio at 0.040 s (damaged data "
+                         "was skipped)\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dst));
+
+    // A cut one to three bytes into the key after a sound element is a cut
+    // like any other: that element is whole.
+    const packet_place& mid = audio[audio.size() / 2];
+    for (int64_t k = 1; k <= 3; ++k) {
+        const int64_t end = mid.pos + 20 + mid.size + k;
+        write_file(src, std::vector<uint8_t>(whole.begin(), whole.begin() + end));
+        r = limited({lumetrim, src, "auto", dst});
+        ASSERT_EQ(r.status, 0) << k << "\n" << r.err;
+        EXPECT_GT(expect_only_samples_changed(src, dst), 1000u) << k;
+    }
+}
+
 TEST(DamagedInput, SampleRatesTooLowForTheLoudnessFilterAreNotMeasured)
 {
     // Below 3364 Hz the K-weighting's 1682 Hz shelf lies above the Nyquist
